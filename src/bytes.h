@@ -1,0 +1,63 @@
+// Byte views and the owned output buffer that every writing operation fills.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string_view>
+
+namespace velmora {
+
+using ByteView = std::span<const std::uint8_t>;
+
+inline std::string_view as_text(ByteView bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+inline ByteView as_bytes(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// A byte string reserved once at its final (or maximal) size and filled front
+// to back. Unlike std::vector it does not zero the memory it is about to
+// overwrite, which matters for multi-megabyte documents.
+class Buffer {
+ public:
+  Buffer() = default;
+  explicit Buffer(std::size_t capacity)
+      : data_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {}
+
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  const std::uint8_t* data() const { return data_.get(); }
+  ByteView view() const { return {data_.get(), size_}; }
+  std::string_view text() const { return as_text(view()); }
+
+  void append(ByteView bytes) {
+    if (!bytes.empty()) std::memcpy(claim(bytes.size()), bytes.data(), bytes.size());
+  }
+  void append(std::string_view text) { append(as_bytes(text)); }
+
+  // Hands out the next `count` bytes for the caller to fill.
+  std::uint8_t* claim(std::size_t count) {
+    if (count > capacity_ - size_) throw std::logic_error("output buffer reserved too small");
+    std::uint8_t* out = data_.get() + size_;
+    size_ += count;
+    return out;
+  }
+
+  // Gives back bytes claimed but not written (a decoder that met bad input).
+  void truncate(std::size_t size) {
+    if (size > size_) throw std::logic_error("truncate past the written end");
+    size_ = size;
+  }
+
+ private:
+  std::unique_ptr<std::uint8_t[]> data_;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace velmora

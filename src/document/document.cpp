@@ -1,0 +1,213 @@
+#include "document/document.h"
+
+#include <algorithm>
+
+#include "base64.h"
+#include "scan/scan.h"
+
+namespace velmora::document {
+
+namespace {
+
+using scan::Tag;
+using scan::TagName;
+
+bool inside(const Tag& tag, const scan::HeadSpan& span) {
+  return tag.start >= span.start && tag.end <= span.end;
+}
+
+bool is_manifest_link(const scan::TagList& list, const Tag& tag) {
+  return list.attr_has_token(tag, "rel", kLinkRel);
+}
+
+bool is_manifest_script(const scan::TagList& list, const Tag& tag) {
+  // Ill-formed UTF-8 in the value can never match an ASCII type, so the
+  // written bytes decide as the text would.
+  const std::optional<std::string_view> type = list.raw_attr(tag, "type");
+  return type && scan::ascii_iequal(scan::trim(*type), kScriptType);
+}
+
+Candidate link_candidate(const scan::TagList& list, const Tag& tag) {
+  return {Candidate::Form::Link, tag.start, tag.end, 0, 0, list.attr(tag, "href")};
+}
+
+// The element runs to its own end tag, which the scanner makes the next tag,
+// or to the end of the document when there is none.
+Candidate script_candidate(const scan::TagList& list, std::size_t index) {
+  const std::span<const Tag> all = list.tags();
+  const Tag& tag = all[index];
+  Candidate candidate{Candidate::Form::Script, tag.start, list.document_length(), tag.end,
+                      list.document_length(), std::nullopt};
+  if (index + 1 < all.size()) {
+    const Tag& next = all[index + 1];
+    if (next.is_end && next.name == TagName::Script) {
+      candidate.content_end = next.start;
+      candidate.end = next.end;
+    }
+  }
+  return candidate;
+}
+
+// The document without its manifest elements: the document itself when it has
+// none, else a new copy held in `storage`.
+std::string_view without_manifests(std::string_view document, Buffer& storage) {
+  const std::vector<Range> ranges = locate_all(document);
+  if (ranges.empty()) return document;
+  storage = Buffer(document.size());
+  std::size_t kept_from = 0;
+  for (const Range& range : ranges) {
+    storage.append(document.substr(kept_from, range.start - kept_from));
+    kept_from = range.end;
+  }
+  storage.append(document.substr(kept_from));
+  return storage.text();
+}
+
+// Inserts an element of `length` bytes, written by `write_element`, before the
+// head end tag; the output is reserved once at its final size.
+template <class WriteElement>
+Result<Buffer> insert_element(std::string_view document, std::size_t length,
+                              WriteElement&& write_element) {
+  const scan::TagList list = scan::tags(document);
+  const std::optional<std::size_t> close = scan::head(list).close;
+  if (!close) return Error::no_head();
+  Buffer out(document.size() + length);
+  out.append(document.substr(0, *close));
+  write_element(reinterpret_cast<char*>(out.claim(length)));
+  out.append(document.substr(*close));
+  return out;
+}
+
+char* put(char* out, std::string_view text) {
+  return std::copy(text.begin(), text.end(), out);
+}
+
+constexpr std::string_view kScriptOpen = "<script type=\"";
+constexpr std::string_view kScriptClose = "</script>";
+constexpr std::string_view kLinkOpen = "<link rel=\"";
+constexpr std::string_view kLinkHref = "\" href=\"";
+constexpr std::string_view kLinkType = "\" type=\"";
+constexpr std::string_view kTagEnd = "\">";
+
+std::string_view escape_of(char c) {
+  switch (c) {
+    case '"':
+      return "&quot;";
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    default:
+      return {};
+  }
+}
+
+std::size_t escaped_length(std::string_view href) {
+  std::size_t length = href.size();
+  for (char c : href) {
+    const std::string_view escape = escape_of(c);
+    if (!escape.empty()) length += escape.size() - 1;
+  }
+  return length;
+}
+
+char* put_escaped(char* out, std::string_view href) {
+  for (char c : href) {
+    const std::string_view escape = escape_of(c);
+    if (escape.empty()) {
+      *out++ = c;
+    } else {
+      out = put(out, escape);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<Candidate> candidates(std::string_view document) {
+  const scan::TagList list = scan::tags(document);
+  const scan::HeadSpan span = scan::head(list);
+  const std::span<const Tag> all = list.tags();
+  std::vector<Candidate> found;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Tag& tag = all[i];
+    if (tag.is_end || !inside(tag, span)) continue;
+    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
+      found.push_back(link_candidate(list, tag));
+    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
+      found.push_back(script_candidate(list, i));
+    }
+  }
+  return found;
+}
+
+std::vector<Range> locate_all(std::string_view document) {
+  std::vector<Range> ranges;
+  for (const Candidate& candidate : candidates(document)) {
+    ranges.push_back({candidate.start, candidate.end});
+  }
+  return ranges;
+}
+
+Result<Association> extract(std::string_view document) {
+  std::vector<Candidate> found = candidates(document);
+  if (found.empty()) return Error::no_manifest();
+  if (found.size() > 1) return Error::multiple_manifests();
+  Candidate& element = found.front();
+  const std::size_t length = element.end - element.start;
+  if (element.form == Candidate::Form::Link) {
+    if (!element.href || element.href->empty()) {
+      return Error::malformed_element(MalformedDetail::LinkWithoutHref);
+    }
+    return Association{Association::Form::Referenced, element.start, length, Buffer(),
+                       std::move(*element.href)};
+  }
+  const std::string_view text = scan::trim(
+      document.substr(element.content_start, element.content_end - element.content_start));
+  std::optional<Buffer> store = base64::decode(text);
+  if (!store) return Error::malformed_element(MalformedDetail::InvalidBase64);
+  return Association{Association::Form::Embedded, element.start, length, std::move(*store), {}};
+}
+
+Buffer remove(std::string_view document) {
+  Buffer storage;
+  if (without_manifests(document, storage).data() == document.data()) {
+    storage = Buffer(document.size());
+    storage.append(document);
+  }
+  return storage;
+}
+
+Result<Buffer> insert(std::string_view document, std::string_view element) {
+  return insert_element(document, element.size(),
+                        [&](char* out) { put(out, element); });
+}
+
+Result<Buffer> embed(std::string_view document, ByteView store) {
+  Buffer storage;
+  const std::string_view cleaned = without_manifests(document, storage);
+  const std::size_t text_length = base64::encoded_length(store.size());
+  const std::size_t length = kScriptOpen.size() + kScriptType.size() + kTagEnd.size() +
+                             text_length + kScriptClose.size();
+  return insert_element(cleaned, length, [&](char* out) {
+    out = put(put(put(out, kScriptOpen), kScriptType), kTagEnd);
+    base64::encode_into(store, out);
+    put(out + text_length, kScriptClose);
+  });
+}
+
+Result<Buffer> embed_reference(std::string_view document, std::string_view href) {
+  Buffer storage;
+  const std::string_view cleaned = without_manifests(document, storage);
+  const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
+                             escaped_length(href) + kLinkType.size() + kScriptType.size() +
+                             kTagEnd.size();
+  return insert_element(cleaned, length, [&](char* out) {
+    out = put(put(put(out, kLinkOpen), kLinkRel), kLinkHref);
+    out = put_escaped(out, href);
+    put(put(put(out, kLinkType), kScriptType), kTagEnd);
+  });
+}
+
+}  // namespace velmora::document

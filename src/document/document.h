@@ -1,0 +1,62 @@
+// The manifest association in a document head: finding manifest elements,
+// reading the one a document carries, and writing documents that carry
+// exactly one (inline or by reference) or none.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bytes.h"
+#include "error.h"
+
+namespace velmora::document {
+
+inline constexpr std::string_view kScriptType = "application/c2pa";
+inline constexpr std::string_view kLinkRel = "c2pa-manifest";
+
+// A half-open byte range of the document.
+struct Range {
+  std::size_t start;
+  std::size_t end;
+};
+
+// One manifest element found in the head.
+struct Candidate {
+  enum class Form : std::uint8_t { Script, Link };
+  Form form;
+  std::size_t start;          // the "<" of its start tag
+  std::size_t end;            // just past the element
+  std::size_t content_start;  // Script: just past the start tag
+  std::size_t content_end;    // Script: the end tag's start, or the document length
+  std::optional<std::string> href;  // Link: its href, if it has one
+};
+
+std::vector<Candidate> candidates(std::string_view document);
+std::vector<Range> locate_all(std::string_view document);
+
+// The document's single manifest association.
+struct Association {
+  enum class Form : std::uint8_t { Embedded, Referenced };
+  Form form;
+  std::size_t start;
+  std::size_t length;
+  Buffer store;      // Embedded: the decoded manifest store
+  std::string href;  // Referenced: the reference as written, never empty
+};
+
+Result<Association> extract(std::string_view document);
+
+// A new document without any manifest element of the head.
+Buffer remove(std::string_view document);
+
+// A new document with `element` inserted just before the head end tag.
+Result<Buffer> insert(std::string_view document, std::string_view element);
+
+Result<Buffer> embed(std::string_view document, ByteView store);
+Result<Buffer> embed_reference(std::string_view document, std::string_view href);
+
+}  // namespace velmora::document

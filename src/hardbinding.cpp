@@ -1,0 +1,93 @@
+#include "hardbinding.h"
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+#include "document/document.h"
+
+namespace velmora::hardbinding {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kIds{"sha256", "sha384", "sha512"};
+
+}  // namespace
+
+Result<Algorithm> from_id(std::string_view text) {
+  for (std::size_t i = 0; i < kIds.size(); ++i) {
+    if (text == kIds[i]) return static_cast<Algorithm>(i);
+  }
+  return Error::unsupported_algorithm(text);
+}
+
+std::string_view id(Algorithm alg) { return kIds[static_cast<std::size_t>(alg)]; }
+
+sha2::Digest Sha2::digest(Algorithm alg, ByteView data) const {
+  switch (alg) {
+    case Algorithm::Sha256:
+      return sha2::sha256(data);
+    case Algorithm::Sha384:
+      return sha2::sha384(data);
+    case Algorithm::Sha512:
+      return sha2::sha512(data);
+  }
+  throw std::logic_error("unknown hash algorithm");
+}
+
+Result<std::vector<Exclusion>> manifest_exclusions(std::string_view document) {
+  Result<document::Association> association = document::extract(document);
+  if (!association) return std::move(association).error();
+  if (association->form == document::Association::Form::Referenced) {
+    return std::vector<Exclusion>{};
+  }
+  return std::vector<Exclusion>{{association->start, association->length}};
+}
+
+Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclusions) {
+  Buffer kept(data.size());
+  std::uint64_t previous_end = 0;
+  for (const Exclusion& exclusion : exclusions) {
+    std::uint64_t end = 0;
+    if (__builtin_add_overflow(exclusion.start, exclusion.length, &end)) {
+      return Error::malformed_exclusion();
+    }
+    if (exclusion.start < previous_end || end > data.size()) return Error::malformed_exclusion();
+    kept.append(data.subspan(previous_end, exclusion.start - previous_end));
+    previous_end = end;
+  }
+  kept.append(data.subspan(previous_end));
+  return kept;
+}
+
+Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg,
+                                   const Hasher& hasher) {
+  Result<std::vector<Exclusion>> exclusions = manifest_exclusions(document);
+  if (!exclusions) return std::move(exclusions).error();
+  Result<Buffer> kept = apply_exclusions(as_bytes(document), *exclusions);
+  if (!kept) return std::move(kept).error();
+  return DataHash{std::move(*exclusions), std::string(id(alg)), hasher.digest(alg, kept->view())};
+}
+
+Status verify_data_hash(std::string_view document, const DataHash& binding,
+                        const Hasher& hasher) {
+  Result<Algorithm> alg = from_id(binding.alg);
+  if (!alg) return std::move(alg).error();
+  Result<std::vector<Exclusion>> own = manifest_exclusions(document);
+  if (!own) return std::move(own).error();
+  const bool agrees =
+      own->empty() ? binding.exclusions.empty()
+                   : std::find(binding.exclusions.begin(), binding.exclusions.end(),
+                               own->front()) != binding.exclusions.end();
+  if (!agrees) return Error::malformed_exclusion();
+  Result<Buffer> kept = apply_exclusions(as_bytes(document), binding.exclusions);
+  if (!kept) return Error::malformed_exclusion();
+  const sha2::Digest digest = hasher.digest(*alg, kept->view());
+  if (digest.size() != binding.hash.size() ||
+      !std::equal(digest.begin(), digest.end(), binding.hash.begin())) {
+    return Error::hash_mismatch();
+  }
+  return Ok{};
+}
+
+}  // namespace velmora::hardbinding

@@ -1,0 +1,606 @@
+#include "python.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "document/document.h"
+#include "error.h"
+#include "hardbinding.h"
+
+namespace velmora::python {
+
+namespace {
+
+constexpr const char* kVersion = "0.2.0";
+
+// ---------------------------------------------------------------------------
+// Owned references.
+
+class Ref {
+ public:
+  Ref() = default;
+  explicit Ref(PyObject* object) : object_(object) {}
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const { return object_; }
+  PyObject* release() { return std::exchange(object_, nullptr); }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Internal faults: anything thrown below the boundary that is not an Error.
+
+PyObject* internal_error_class = nullptr;
+
+PyObject* raise_internal(const char* what) {
+  PyErr_SetString(internal_error_class != nullptr ? internal_error_class : PyExc_SystemError,
+                  what);
+  return nullptr;
+}
+
+// Runs `body`, turning any C++ exception into a Python one so that no fault
+// unwinds into the interpreter.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& fault) {
+    return raise_internal(fault.what());
+  } catch (...) {
+    return raise_internal("unknown internal fault");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Errors.
+
+PyObject* map_err(Error error) {
+  std::string message = error.message();
+  if (const std::optional<std::string_view> code = error.status_code()) {
+    message += " [";
+    message += *code;
+    message += "]";
+  }
+  PyErr_SetString(PyExc_ValueError, message.c_str());
+  return nullptr;
+}
+
+// The name of the object's type, as a str for messages ("%U").
+Ref type_name(PyObject* object) {
+  Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
+  if (name && PyUnicode_Check(name.get())) return name;
+  PyErr_Clear();
+  return Ref(PyUnicode_FromString("object"));
+}
+
+// ---------------------------------------------------------------------------
+// Parameters and their conversion.
+
+enum class Kind : std::uint8_t { Bytes, Text, Alg, Exclusions };
+
+struct Param {
+  const char* name;
+  Kind kind;
+};
+
+// One converted argument; which member is set depends on the parameter kind.
+struct Value {
+  ByteView bytes;
+  std::string text;
+  std::vector<hardbinding::Exclusion> exclusions;
+};
+
+using Values = std::array<Value, 4>;
+
+using Operation = PyObject* (*)(Values& args);
+
+struct Function {
+  const char* name;
+  const char* doc;  // signature line, "--", empty line, body
+  std::array<Param, 4> params;
+  std::size_t param_count;
+  Operation run;
+};
+
+bool convert_bytes(const Function& f, const Param& p, PyObject* object, Value& out) {
+  if (!PyBytes_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes, not %U", f.name, p.name,
+                 type_name(object).get());
+    return false;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return false;
+  out.bytes = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+  return true;
+}
+
+bool convert_text(const Function& f, const Param& p, PyObject* object, Value& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", f.name, p.name,
+                 type_name(object).get());
+    return false;
+  }
+  Ref encoded(PyUnicode_AsUTF8String(object));
+  if (!encoded) return false;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return false;
+  out.text.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// A sequence may claim any length; beyond this the list grows as items come.
+constexpr Py_ssize_t kMaxInitialExclusions = 1024;
+
+bool to_u64(PyObject* object, std::uint64_t& out) {
+  Ref index;
+  if (!PyLong_Check(object)) {
+    index = Ref(PyNumber_Index(object));
+    if (!index) return false;
+    object = index.get();
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_exclusion(PyObject* item, Py_ssize_t position,
+                       std::vector<hardbinding::Exclusion>& out) {
+  if (!PyTuple_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "item %zd must be a (start, length) tuple, not %U", position,
+                 type_name(item).get());
+    return false;
+  }
+  if (PyTuple_Size(item) != 2) {
+    PyErr_Format(PyExc_TypeError, "item %zd must be a (start, length) tuple, not a %zd-tuple",
+                 position, PyTuple_Size(item));
+    return false;
+  }
+  hardbinding::Exclusion exclusion{};
+  if (!to_u64(PyTuple_GetItem(item, 0), exclusion.start)) return false;
+  if (!to_u64(PyTuple_GetItem(item, 1), exclusion.length)) return false;
+  out.push_back(exclusion);
+  return true;
+}
+
+bool read_exclusions(PyObject* object, std::vector<hardbinding::Exclusion>& out) {
+  if (PyUnicode_Check(object) || !PySequence_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "expected a sequence of (start, length) tuples, not %U",
+                 type_name(object).get());
+    return false;
+  }
+  Py_ssize_t claimed = PySequence_Size(object);
+  if (claimed < 0) {
+    PyErr_Clear();
+    claimed = 0;
+  }
+  out.reserve(static_cast<std::size_t>(std::min(claimed, kMaxInitialExclusions)));
+  Ref iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  for (Py_ssize_t position = 0;; ++position) {
+    Ref item(PyIter_Next(iterator.get()));
+    if (!item) return !PyErr_Occurred();
+    if (!convert_exclusion(item.get(), position, out)) return false;
+  }
+}
+
+// Any TypeError met while reading the exclusions is reported as naming them.
+bool convert_exclusions(const Function& f, const Param& p, PyObject* object, Value& out) {
+  if (read_exclusions(object, out.exclusions)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref owned_type(type), owned_value(value), owned_traceback(traceback);
+  Ref reason(value != nullptr ? PyObject_Str(value) : PyUnicode_FromString("invalid value"));
+  if (!reason) return false;
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s': %U", f.name, p.name, reason.get());
+  return false;
+}
+
+bool convert(const Function& f, const Param& p, PyObject* object, Value& out) {
+  switch (p.kind) {
+    case Kind::Bytes:
+      return convert_bytes(f, p, object, out);
+    case Kind::Text:
+      return convert_text(f, p, object, out);
+    case Kind::Alg:
+      if (object == nullptr) {
+        out.text = "sha256";
+        return true;
+      }
+      return convert_text(f, p, object, out);
+    case Kind::Exclusions:
+      return convert_exclusions(f, p, object, out);
+  }
+  return false;
+}
+
+bool is_required(const Param& p) { return p.kind != Kind::Alg; }
+
+// ---------------------------------------------------------------------------
+// Binding positional and keyword arguments to parameters.
+
+using Bound = std::array<PyObject*, 4>;  // borrowed; null when omitted
+
+bool bind_keyword(const Function& f, PyObject* key, PyObject* value, Bound& bound) {
+  if (PyUnicode_Check(key)) {
+    for (std::size_t i = 0; i < f.param_count; ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, f.params[i].name) != 0) continue;
+      if (bound[i] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", f.name,
+                     f.params[i].name);
+        return false;
+      }
+      bound[i] = value;
+      return true;
+    }
+  }
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", f.name, key);
+  return false;
+}
+
+bool bind(const Function& f, PyObject* args, PyObject* kwargs, Bound& bound) {
+  const Py_ssize_t given = PyTuple_Size(args);
+  if (given < 0) return false;
+  if (static_cast<std::size_t>(given) > f.param_count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", f.name,
+                 f.param_count, f.param_count == 1 ? "" : "s", given);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < given; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t position = 0;
+    PyObject *key = nullptr, *value = nullptr;
+    while (PyDict_Next(kwargs, &position, &key, &value)) {
+      if (!bind_keyword(f, key, value, bound)) return false;
+    }
+  }
+  for (std::size_t i = 0; i < f.param_count; ++i) {
+    if (bound[i] == nullptr && is_required(f.params[i])) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", f.name,
+                   f.params[i].name, i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
+  Bound bound{};
+  if (!bind(f, args, kwargs, bound)) return nullptr;
+  Values values;
+  for (std::size_t i = 0; i < f.param_count; ++i) {
+    if (!convert(f, f.params[i], bound[i], values[i])) return nullptr;
+  }
+  return f.run(values);
+}
+
+// ---------------------------------------------------------------------------
+// Results.
+
+std::string_view as_string_view(const Value& v) { return as_text(v.bytes); }
+
+PyObject* new_bytes(ByteView bytes) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* new_pair(std::uint64_t start, std::uint64_t length) {
+  Ref first(PyLong_FromUnsignedLongLong(start));
+  Ref second(PyLong_FromUnsignedLongLong(length));
+  if (!first || !second) return nullptr;
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) return nullptr;
+  PyTuple_SetItem(pair, 0, first.release());
+  PyTuple_SetItem(pair, 1, second.release());
+  return pair;
+}
+
+template <class Range, class ToPair>
+PyObject* new_pair_list(const Range& ranges, ToPair&& to_pair) {
+  Ref list(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& range : ranges) {
+    Ref pair(to_pair(range));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// Sets `key` in `dict` to `value`, taking ownership of the new reference.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+  Ref owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* bytes_result(Result<Buffer> result) {
+  if (!result) return map_err(std::move(result).error());
+  return new_bytes(result->view());
+}
+
+// ---------------------------------------------------------------------------
+// The eight operations.
+
+PyObject* run_embed(Values& v) {
+  return bytes_result(document::embed(as_string_view(v[0]), v[1].bytes));
+}
+
+PyObject* run_embed_reference(Values& v) {
+  return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text));
+}
+
+PyObject* association_to_dict(const document::Association& association) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  const bool embedded = association.form == document::Association::Form::Embedded;
+  const bool ok =
+      set_item(dict.get(), "start", PyLong_FromSize_t(association.start)) &&
+      set_item(dict.get(), "length", PyLong_FromSize_t(association.length)) &&
+      set_item(dict.get(), "kind", PyUnicode_FromString(embedded ? "embedded" : "referenced")) &&
+      (embedded ? set_item(dict.get(), "store", new_bytes(association.store.view()))
+                : set_item(dict.get(), "href", new_str(association.href)));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* run_extract(Values& v) {
+  Result<document::Association> association = document::extract(as_string_view(v[0]));
+  if (!association) {
+    if (association.error().kind() == ErrorKind::NoManifest) Py_RETURN_NONE;
+    return map_err(std::move(association).error());
+  }
+  return association_to_dict(*association);
+}
+
+PyObject* run_remove(Values& v) {
+  return new_bytes(document::remove(as_string_view(v[0])).view());
+}
+
+PyObject* run_locate_all(Values& v) {
+  return new_pair_list(document::locate_all(as_string_view(v[0])),
+                       [](const document::Range& r) { return new_pair(r.start, r.end - r.start); });
+}
+
+PyObject* data_hash_to_dict(const hardbinding::DataHash& binding) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  const bool ok =
+      set_item(dict.get(), "alg", new_str(binding.alg)) &&
+      set_item(dict.get(), "hash", new_bytes(binding.hash)) &&
+      set_item(dict.get(), "exclusions",
+               new_pair_list(binding.exclusions, [](const hardbinding::Exclusion& e) {
+                 return new_pair(e.start, e.length);
+               }));
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* run_compute_data_hash(Values& v) {
+  Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[1].text);
+  if (!alg) return map_err(std::move(alg).error());
+  Result<hardbinding::DataHash> binding =
+      hardbinding::compute_data_hash(as_string_view(v[0]), *alg, hardbinding::Sha2());
+  if (!binding) return map_err(std::move(binding).error());
+  return data_hash_to_dict(*binding);
+}
+
+PyObject* run_verify_data_hash(Values& v) {
+  Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[3].text);
+  if (!alg) return map_err(std::move(alg).error());
+  const hardbinding::DataHash binding{std::move(v[2].exclusions), std::string(hardbinding::id(*alg)),
+                                      {v[1].bytes.begin(), v[1].bytes.end()}};
+  Status verified = hardbinding::verify_data_hash(as_string_view(v[0]), binding, hardbinding::Sha2());
+  if (!verified) return map_err(std::move(verified).error());
+  Py_RETURN_NONE;
+}
+
+PyObject* run_inline_hash_before_embed(Values& v) {
+  Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[1].text);
+  if (!alg) return map_err(std::move(alg).error());
+  return new_bytes(hardbinding::Sha2().digest(*alg, v[0].bytes));
+}
+
+// ---------------------------------------------------------------------------
+// The module's contents, in registration order.
+
+constexpr Param kHtml{"html", Kind::Bytes};
+constexpr Param kAlg{"alg", Kind::Alg};
+
+const std::array<Function, 8> kFunctions{{
+    {"embed",
+     "embed(html, store)\n--\n\n"
+     "Embed a Manifest Store inline, as a `script` element in the document head.",
+     {kHtml, {"store", Kind::Bytes}},
+     2,
+     run_embed},
+    {"embed_reference",
+     "embed_reference(html, href)\n--\n\n"
+     "Reference an external Manifest Store, as a `link` element in the head.",
+     {kHtml, {"href", Kind::Text}},
+     2,
+     run_embed_reference},
+    {"extract",
+     "extract(html)\n--\n\n"
+     "The document's manifest association, or `None` when it carries none.\n\n"
+     "Returns a dict with `kind` (`\"embedded\"` or `\"referenced\"`), `start`,\n"
+     "`length`, and either `store` (bytes) or `href` (str).",
+     {kHtml},
+     1,
+     run_extract},
+    {"remove",
+     "remove(html)\n--\n\n"
+     "Remove every C2PA manifest element from the document.",
+     {kHtml},
+     1,
+     run_remove},
+    {"locate_all",
+     "locate_all(html)\n--\n\n"
+     "The `(start, length)` byte ranges of every C2PA manifest element in the head.\n\n"
+     "More than one means the document is rejected; this is exposed so a caller\n"
+     "can report how many were found.",
+     {kHtml},
+     1,
+     run_locate_all},
+    {"compute_data_hash",
+     "compute_data_hash(html, alg=\"sha256\")\n--\n\n"
+     "Compute the `c2pa.hash.data` binding for a document that already carries a\n"
+     "manifest.\n\n"
+     "`alg` is one of `sha256`, `sha384`, `sha512`. Returns a dict with `alg`,\n"
+     "`hash` (bytes), and `exclusions` (a list of `(start, length)`).",
+     {kHtml, kAlg},
+     2,
+     run_compute_data_hash},
+    {"verify_data_hash",
+     "verify_data_hash(html, hash, exclusions, alg=\"sha256\")\n--\n\n"
+     "Verify a `c2pa.hash.data` binding against a document.\n\n"
+     "Raises `ValueError` carrying the status code on mismatch or a malformed\n"
+     "exclusion; returns `None` on success.",
+     {kHtml, {"hash", Kind::Bytes}, {"exclusions", Kind::Exclusions}, kAlg},
+     4,
+     run_verify_data_hash},
+    {"inline_hash_before_embed",
+     "inline_hash_before_embed(html, alg=\"sha256\")\n--\n\n"
+     "The hash an inline binding will have once a manifest is embedded, computed\n"
+     "before the manifest exists.\n\n"
+     "Because the exclusion covers the whole `script` element and embedding adds\n"
+     "no bytes outside it, the covered bytes are the document as it stands. This\n"
+     "is what makes the order hash, sign, embed possible.",
+     {kHtml, kAlg},
+     2,
+     run_inline_hash_before_embed},
+}};
+
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return call(kFunctions[I], args, kwargs); });
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequence<I...>) {
+  return {{{kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<I>)),
+            METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...}};
+}
+
+// Descriptors live as long as the process: function objects point into them.
+std::array<PyMethodDef, kFunctions.size()> method_defs =
+    make_method_defs(std::make_index_sequence<kFunctions.size()>());
+
+constexpr std::array<std::pair<const char*, std::string_view>, 3> kConstants{{
+    {"SCRIPT_TYPE", document::kScriptType},
+    {"LINK_REL", document::kLinkRel},
+    {"__version__", kVersion},
+}};
+
+// ---------------------------------------------------------------------------
+// Initialisation.
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "velmora", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* module_cell = nullptr;
+
+bool append_to_all(PyObject* module, PyObject* name) {
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  return PyList_Append(all.get(), name) == 0;
+}
+
+// Appends `name` to __all__, then sets the attribute.
+bool add(PyObject* module, PyObject* name, PyObject* value) {
+  return append_to_all(module, name) && PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef& def) {
+  Ref function(PyCMethod_New(&def, module, module_name, nullptr));
+  if (!function) return false;
+  Ref name(PyObject_GetAttrString(function.get(), "__name__"));
+  return name && add(module, name.get(), function.get());
+}
+
+bool add_constant(PyObject* module, const char* name, std::string_view value) {
+  Ref key(PyUnicode_FromString(name));
+  Ref text(new_str(value));
+  return key && text && add(module, key.get(), text.get());
+}
+
+bool populate(PyObject* module) {
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return false;
+  for (PyMethodDef& def : method_defs) {
+    if (!add_function(module, module_name.get(), def)) return false;
+  }
+  for (const auto& [name, value] : kConstants) {
+    if (!add_constant(module, name, value)) return false;
+  }
+  return true;
+}
+
+bool claim_interpreter() {
+  PyInterpreterState* interpreter = PyInterpreterState_Get();
+  if (interpreter == nullptr) return false;
+  const std::int64_t id = PyInterpreterState_GetID(interpreter);
+  if (id < 0) return false;
+  std::int64_t expected = -1;
+  if (owner_interpreter.compare_exchange_strong(expected, id) || expected == id) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "velmora cannot be loaded into more than one interpreter per process");
+  return false;
+}
+
+PyObject* initialise() {
+  if (!claim_interpreter()) return nullptr;
+  if (module_cell != nullptr) {
+    Py_INCREF(module_cell);
+    return module_cell;
+  }
+  if (internal_error_class == nullptr) {
+    internal_error_class = PyErr_NewExceptionWithDoc(
+        "velmora.InternalError",
+        "A fault inside velmora itself; please report it with the input that caused it.",
+        PyExc_BaseException, nullptr);
+    if (internal_error_class == nullptr) return nullptr;
+  }
+  Ref module(PyModule_Create2(&module_def, PYTHON_ABI_VERSION));
+  if (!module || !populate(module.get())) return nullptr;
+  Py_INCREF(module.get());
+  module_cell = module.get();
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace velmora::python
+
+PyMODINIT_FUNC PyInit_velmora(void) {
+  return velmora::python::guarded([] { return velmora::python::initialise(); });
+}

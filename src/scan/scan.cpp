@@ -1,0 +1,397 @@
+#include "scan/scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace velmora::scan {
+
+namespace {
+
+constexpr unsigned char to_lower(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+constexpr bool is_ascii_letter(unsigned char c) { return to_lower(c) >= 'a' && to_lower(c) <= 'z'; }
+
+constexpr std::array<bool, 256> make_name_chars() {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    const auto byte = static_cast<unsigned char>(c);
+    table[c] = is_ascii_letter(byte) || (byte >= '0' && byte <= '9') || byte == '-' ||
+               byte == '.' || byte == ':' || byte == '_';
+  }
+  return table;
+}
+constexpr std::array<bool, 256> kNameChars = make_name_chars();
+
+struct KnownName {
+  std::string_view text;
+  TagName name;
+};
+constexpr std::array<KnownName, 8> kKnownNames{{
+    {"html", TagName::Html},
+    {"head", TagName::Head},
+    {"body", TagName::Body},
+    {"link", TagName::Link},
+    {"script", TagName::Script},
+    {"style", TagName::Style},
+    {"title", TagName::Title},
+    {"textarea", TagName::Textarea},
+}};
+
+TagName classify(std::string_view name) {
+  if (name.size() < 4 || name.size() > 8) return TagName::Other;  // most names, quickly
+  for (const KnownName& known : kKnownNames) {
+    if (ascii_iequal(name, known.text)) return known.name;
+  }
+  return TagName::Other;
+}
+
+bool is_raw_text(TagName name) {
+  return name == TagName::Script || name == TagName::Style || name == TagName::Title ||
+         name == TagName::Textarea;
+}
+
+bool ends_head(const Tag& tag) {
+  return tag.is_end ? (tag.name == TagName::Head || tag.name == TagName::Html)
+                    : tag.name == TagName::Body;
+}
+
+// Follows the tags as they are read to tell when the head region can no
+// longer change. Until a head start tag is seen a later one could still move
+// the region's start; after it, the region is known once both its first ender
+// and the first head end tag have followed.
+class HeadWatch {
+ public:
+  void observe(const Tag& tag) {
+    if (!head_start_) {
+      head_start_ = !tag.is_end && tag.name == TagName::Head;
+      return;
+    }
+    ender_seen_ = ender_seen_ || ends_head(tag);
+    close_seen_ = close_seen_ || (tag.is_end && tag.name == TagName::Head);
+  }
+  bool settled() const { return head_start_ && ender_seen_ && close_seen_; }
+
+ private:
+  bool head_start_ = false;
+  bool ender_seen_ = false;
+  bool close_seen_ = false;
+};
+
+// One forward pass over the document producing the tag list.
+class Scanner {
+ public:
+  explicit Scanner(std::string_view document)
+      : text_(document), bytes_(reinterpret_cast<const unsigned char*>(document.data())),
+        size_(document.size()) {}
+
+  TagList run() && {
+    while (position_ < size_ && !head_.settled()) step();
+    return TagList(text_, std::move(tags_), std::move(attributes_));
+  }
+
+ private:
+  // Reads whatever starts at the next "<": a tag, or something passed over.
+  void step() {
+    if (bytes_[position_] != '<') {  // runs of "<" need no search
+      const void* found = std::memchr(bytes_ + position_, '<', size_ - position_);
+      if (found == nullptr) return finish();
+      position_ = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
+    }
+    const std::size_t remaining = size_ - position_;
+    if (remaining >= 4 && std::memcmp(bytes_ + position_, "<!--", 4) == 0) return skip_comment();
+    if (remaining >= 2 && (bytes_[position_ + 1] == '!' || bytes_[position_ + 1] == '?')) {
+      return skip_past(position_ + 1, '>');
+    }
+    read_tag();
+  }
+
+  void finish() { position_ = size_; }
+
+  // "-->" is searched only after the opener, so "<!-->" and "<!--->" do not close.
+  void skip_comment() {
+    const std::size_t body = position_ + 4;
+    if (size_ - body < 3) return finish();
+    const std::size_t close = text_.find("-->", body);
+    if (close == std::string_view::npos) return finish();
+    position_ = close + 3;
+  }
+
+  void skip_past(std::size_t from, char delimiter) {
+    const std::size_t found = text_.find(delimiter, from);
+    if (found == std::string_view::npos) return finish();
+    position_ = found + 1;
+  }
+
+  void read_tag() {
+    const bool is_end = position_ + 1 < size_ && bytes_[position_ + 1] == '/';
+    const std::size_t name_start = position_ + (is_end ? 2 : 1);
+    if (name_start >= size_ || !is_ascii_letter(bytes_[name_start])) {
+      ++position_;
+      return;
+    }
+    std::size_t name_end = name_start;
+    while (name_end < size_ && kNameChars[bytes_[name_end]]) ++name_end;
+    const std::string_view name = text_.substr(name_start, name_end - name_start);
+
+    Tag tag{position_, size_, classify(name), is_end, attributes_.size(), 0};
+    // Tags of other names are read for their extent only: no caller asks
+    // about them, so neither they nor their attributes are kept.
+    const bool keep = tag.name != TagName::Other;
+    if (name_end < size_) tag.end = read_attributes(name_end, keep);
+    if (keep) {
+      tag.attribute_count = attributes_.size() - tag.first_attribute;
+      tags_.push_back(tag);
+      head_.observe(tag);
+    }
+
+    position_ = (!is_end && is_raw_text(tag.name)) ? raw_text_end(tag.end, name) : tag.end;
+  }
+
+  // Reads attributes from `j` until ">" or the document end; returns the tag's end.
+  std::size_t read_attributes(std::size_t j, bool keep) {
+    while (j < size_) {
+      const unsigned char c = bytes_[j];
+      if (is_html_space_char(c) || c == '/') {
+        ++j;
+        continue;
+      }
+      if (c == '>') return j + 1;
+      const std::size_t name_start = j;
+      while (j < size_ && !ends_attribute_name(bytes_[j])) ++j;
+      if (j == name_start) {  // a stray "="
+        ++j;
+        continue;
+      }
+      const std::size_t name_end = j;
+      std::size_t k = skip_spaces(name_end);
+      if (k == size_ || bytes_[k] != '=') {
+        if (keep) add_attribute(name_start, name_end, name_end, name_end);
+        continue;
+      }
+      k = skip_spaces(k + 1);
+      if (k == size_) {
+        if (keep) add_attribute(name_start, name_end, k, k);
+        return size_;
+      }
+      const Range value = read_value(k);
+      if (keep) add_attribute(name_start, name_end, value.start, value.end);
+      j = value.resume;
+    }
+    return size_;
+  }
+
+  struct Range {
+    std::size_t start, end, resume;
+  };
+
+  // The value starting at `k`, and where reading resumes after it.
+  Range read_value(std::size_t k) const {
+    const unsigned char quote = bytes_[k];
+    if (quote == '"' || quote == '\'') {
+      const std::size_t close = text_.find(static_cast<char>(quote), k + 1);
+      if (close == std::string_view::npos) return {k + 1, size_, size_};
+      return {k + 1, close, close + 1};
+    }
+    std::size_t value_end = k;
+    while (value_end < size_ && !is_html_space_char(bytes_[value_end]) &&
+           bytes_[value_end] != '>') {
+      ++value_end;
+    }
+    return {k, value_end, value_end};
+  }
+
+  static bool ends_attribute_name(unsigned char c) {
+    return is_html_space_char(c) || c == '/' || c == '=' || c == '>';
+  }
+
+  std::size_t skip_spaces(std::size_t j) const {
+    while (j < size_ && is_html_space_char(bytes_[j])) ++j;
+    return j;
+  }
+
+  // Every occurrence is kept; lookups take the first one of a name, which
+  // gives first-wins without a per-attribute search of the ones before it.
+  void add_attribute(std::size_t name_start, std::size_t name_end, std::size_t value_start,
+                     std::size_t value_end) {
+    attributes_.push_back(
+        {name_start, name_end - name_start, value_start, value_end - value_start});
+  }
+
+  // Where the scan resumes after the start tag of a raw-text element whose
+  // content begins at `content`: at its matching end tag, or the document end.
+  std::size_t raw_text_end(std::size_t content, std::string_view name) const {
+    const std::size_t n = name.size();
+    if (content + n + 2 > size_) return size_;
+    const std::size_t last = size_ - n - 2;  // last position an end tag can start at
+    for (std::size_t g = content; g <= last; ++g) {
+      const void* found = std::memchr(bytes_ + g, '<', last - g + 1);
+      if (found == nullptr) break;
+      g = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
+      if (closes_raw_text(g, name)) return g;
+    }
+    return size_;
+  }
+
+  bool closes_raw_text(std::size_t g, std::string_view name) const {
+    if (bytes_[g + 1] != '/') return false;
+    if (!ascii_iequal(text_.substr(g + 2, name.size()), name)) return false;
+    const std::size_t after = g + 2 + name.size();
+    return after == size_ || is_html_space_char(bytes_[after]) || bytes_[after] == '/' ||
+           bytes_[after] == '>';
+  }
+
+  std::string_view text_;
+  const unsigned char* bytes_;
+  std::size_t size_;
+  std::size_t position_ = 0;
+  std::vector<Tag> tags_;
+  std::vector<Attribute> attributes_;
+  HeadWatch head_;
+};
+
+// Length of the well-formed UTF-8 sequence at `i`, or 0 when the bytes there
+// begin an ill-formed subpart; `subpart` then receives that subpart's length.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i, std::size_t& subpart) {
+  const auto lead = static_cast<unsigned char>(s[i]);
+  std::size_t needed = 0;
+  unsigned char lower = 0x80, upper = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    needed = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    needed = 2;
+    if (lead == 0xE0) lower = 0xA0;
+    if (lead == 0xED) upper = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    needed = 3;
+    if (lead == 0xF0) lower = 0x90;
+    if (lead == 0xF4) upper = 0x8F;
+  } else {
+    subpart = 1;
+    return 0;
+  }
+  std::size_t j = i + 1;
+  for (std::size_t k = 0; k < needed; ++k, ++j) {
+    const bool in_range = j < s.size() && static_cast<unsigned char>(s[j]) >= lower &&
+                          static_cast<unsigned char>(s[j]) <= upper;
+    if (!in_range) {
+      subpart = j - i;
+      return 0;
+    }
+    lower = 0x80;
+    upper = 0xBF;
+  }
+  return needed + 1;
+}
+
+}  // namespace
+
+std::string_view trim(std::string_view text) {
+  std::size_t first = 0, last = text.size();
+  while (first < last && is_html_space_char(static_cast<unsigned char>(text[first]))) ++first;
+  while (last > first && is_html_space_char(static_cast<unsigned char>(text[last - 1]))) --last;
+  return text.substr(first, last - first);
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (to_lower(static_cast<unsigned char>(a[i])) != to_lower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(to_lower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string utf8_with_replacement(std::string_view raw) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(raw.size());
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    if (static_cast<unsigned char>(raw[i]) < 0x80) {
+      out += raw[i++];
+      continue;
+    }
+    std::size_t subpart = 0;
+    const std::size_t length = utf8_sequence_length(raw, i, subpart);
+    if (length == 0) {
+      out += kReplacement;
+      i += subpart;
+    } else {
+      out.append(raw.substr(i, length));
+      i += length;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_view name) const {
+  const auto first = attributes_.begin() + static_cast<std::ptrdiff_t>(tag.first_attribute);
+  for (auto it = first; it != first + static_cast<std::ptrdiff_t>(tag.attribute_count); ++it) {
+    const std::string_view written = document_.substr(it->name_start, it->name_length);
+    // Stored names are lower-cased; `name` is compared against that form.
+    const bool same = written.size() == name.size() &&
+                      std::equal(written.begin(), written.end(), name.begin(), [](char w, char n) {
+                        return to_lower(static_cast<unsigned char>(w)) ==
+                               static_cast<unsigned char>(n);
+                      });
+    if (same) return document_.substr(it->value_start, it->value_length);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> TagList::attr(const Tag& tag, std::string_view name) const {
+  const std::optional<std::string_view> raw = raw_attr(tag, name);
+  if (!raw) return std::nullopt;
+  return utf8_with_replacement(*raw);
+}
+
+bool TagList::attr_has_token(const Tag& tag, std::string_view name,
+                             std::string_view token) const {
+  const std::optional<std::string_view> value = raw_attr(tag, name);
+  if (!value) return false;
+  std::size_t piece_start = 0;
+  for (std::size_t i = 0; i <= value->size(); ++i) {
+    if (i < value->size() && !is_html_space_char(static_cast<unsigned char>((*value)[i]))) continue;
+    if (ascii_iequal(value->substr(piece_start, i - piece_start), token)) return true;
+    piece_start = i + 1;
+  }
+  return false;
+}
+
+TagList tags(std::string_view document) { return Scanner(document).run(); }
+
+HeadSpan head(const TagList& list) {
+  const std::span<const Tag> all = list.tags();
+  auto first_start_tag = [&](TagName name) {
+    return std::find_if(all.begin(), all.end(),
+                        [&](const Tag& t) { return !t.is_end && t.name == name; });
+  };
+  HeadSpan span{0, list.document_length(), std::nullopt};
+  auto opener = first_start_tag(TagName::Head);
+  if (opener == all.end()) opener = first_start_tag(TagName::Html);
+  if (opener != all.end()) span.start = opener->end;
+
+  bool end_found = false;
+  for (const Tag& t : all) {
+    if (t.start < span.start) continue;
+    if (ends_head(t) && !end_found) {
+      span.end = t.start;
+      end_found = true;
+    }
+    if (t.is_end && t.name == TagName::Head && !span.close) span.close = t.start;
+    if (end_found && span.close) break;
+  }
+  return span;
+}
+
+}  // namespace velmora::scan

@@ -1,0 +1,98 @@
+// A forgiving, single-pass reader of HTML start and end tags. It never
+// rejects a document: comments, declarations, processing instructions and the
+// text of raw-text elements are passed over, and markup left open at the end
+// of the document is closed there. All positions are byte offsets into the
+// document exactly as the caller passed it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmora::scan {
+
+// TAB, LF, FF, CR and SPACE; nothing else.
+constexpr bool is_html_space_char(unsigned char c) {
+  return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
+}
+
+// Removes leading and trailing HTML space characters.
+std::string_view trim(std::string_view text);
+
+// Equal lengths and equal bytes once A-Z are mapped to a-z.
+bool ascii_iequal(std::string_view a, std::string_view b);
+
+// Each A-Z becomes a-z; every other byte is unchanged.
+std::string lower(std::string_view text);
+
+// `raw` read as UTF-8, each maximal ill-formed subpart replaced by U+FFFD.
+std::string utf8_with_replacement(std::string_view raw);
+
+// The tag names that anything in the module asks about; every other name is
+// Other. Comparison is ASCII case-insensitive, as for stored lower-case names.
+enum class TagName : std::uint8_t { Other, Html, Head, Body, Link, Script, Style, Title, Textarea };
+
+// An attribute as written: name and value are spans of the document.
+struct Attribute {
+  std::size_t name_start;
+  std::size_t name_length;
+  std::size_t value_start;
+  std::size_t value_length;
+};
+
+struct Tag {
+  std::size_t start;  // offset of the "<"
+  std::size_t end;    // just past the closing ">", or the document length
+  TagName name;
+  bool is_end;
+  std::size_t first_attribute;  // index into the list's attributes
+  std::size_t attribute_count;
+};
+
+// The tags of one document that the head region and manifest recognition
+// depend on, in document order, with their attributes: every tag whose name is
+// not Other. The scan stops once no later tag could change the head region, so
+// the list may end early; every answer drawn from it (head, the tags inside the
+// head, the tag after a script start tag) is the one a full scan would give.
+class TagList {
+ public:
+  TagList(std::string_view document, std::vector<Tag> tags, std::vector<Attribute> attributes)
+      : document_(document), tags_(std::move(tags)), attributes_(std::move(attributes)) {}
+
+  std::span<const Tag> tags() const { return tags_; }
+  std::size_t document_length() const { return document_.size(); }
+
+  // The value of the first attribute named `name` (lower case), as text.
+  std::optional<std::string> attr(const Tag& tag, std::string_view name) const;
+
+  // The same value as the bytes written in the document, before any
+  // replacement of ill-formed UTF-8. Tests on ASCII pieces of the value (space
+  // splitting, comparison with ASCII tokens) give the same answers on these
+  // bytes as on the text, without building it.
+  std::optional<std::string_view> raw_attr(const Tag& tag, std::string_view name) const;
+
+  // Whether the attribute `name` holds `token` among its pieces separated by
+  // HTML space, compared ASCII case-insensitively.
+  bool attr_has_token(const Tag& tag, std::string_view name, std::string_view token) const;
+
+ private:
+  std::string_view document_;
+  std::vector<Tag> tags_;
+  std::vector<Attribute> attributes_;
+};
+
+TagList tags(std::string_view document);
+
+struct HeadSpan {
+  std::size_t start;
+  std::size_t end;                   // exclusive
+  std::optional<std::size_t> close;  // start of the head end tag, if any
+};
+
+HeadSpan head(const TagList& list);
+
+}  // namespace velmora::scan
