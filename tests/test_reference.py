@@ -1,0 +1,92 @@
+"""The native scanner against the literal model in reference.py, on markup
+built from the pieces where scanning goes wrong: head, html and body tags in
+any order, raw text, comments, quotes, and both manifest forms."""
+
+import base64
+import binascii
+
+from hypothesis import given, settings, strategies as st
+
+import reference
+import velmora
+
+PIECES = [
+    b"<head>", b"<HEAD >", b"</head>", b"</HEAD\t>", b"<html lang=en>", b"</html>", b"<body>",
+    b"<Body class=x>", b"<title>", b"</title>", b"<style>", b"</style>", b"<textarea>",
+    b"</textarea>", b"<script>", b"</script>", b"</script/>", b"</scriptx>", b"<!--", b"-->",
+    b"<!-->", b"<!DOCTYPE html>", b"<?pi?>", b"<![CDATA[", b"]]>", b"<", b"</", b">", b"=",
+    b"'", b'"', b" ", b"\n", b"/", b"a", b"\xff", b"\xc3\xa9", b"<a href='x'>", b"<p>", b"</p>",
+    b"<link rel=c2pa-manifest href=x>", b'<link rel="alternate C2PA-MANIFEST" href="a&amp;b">',
+    b"<link rel=c2pa-manifest>", b"<link rel=c2pa-manifest href=''>", b"<link rel=stylesheet>",
+    b'<link rel=c2pa-manifest href="\xe2\x82">', b'<script type="application/c2pa">',
+    b'<SCRIPT TYPE=" application/C2PA ">', b"<script type=application/c2pa>Zm9v</script>",
+    b"Zg==", b"Zm8=", b"<meta charset=utf-8>", b"<link rel=c2pa-manifest rel=x href=y href=z>",
+]
+
+documents = st.lists(st.sampled_from(PIECES), max_size=40).map(b"".join)
+
+
+def strict_b64decode(text: bytes):
+    try:
+        decoded = base64.b64decode(text, validate=True)
+    except binascii.Error:
+        return None
+    return decoded if base64.b64encode(decoded) == text else None
+
+
+def expected_extract(doc):
+    found = reference.candidates(doc)
+    if not found:
+        return None
+    if len(found) > 1:
+        return "more than one C2PA manifest element found [manifest.html.multipleManifests]"
+    start, end, kind, payload = found[0]
+    result = {"start": start, "length": end - start}
+    if kind == "link":
+        if not payload:
+            return "the C2PA manifest element is malformed: link has no href to resolve"
+        return {**result, "kind": "referenced", "href": payload}
+    store = strict_b64decode(payload.strip(b"\t\n\x0c\r "))
+    if store is None:
+        return "the C2PA manifest element is malformed: script content is not valid Base64"
+    return {**result, "kind": "embedded", "store": store}
+
+
+def actual_extract(doc):
+    try:
+        return velmora.extract(doc)
+    except ValueError as error:
+        return str(error)
+
+
+@settings(max_examples=1500, deadline=None)
+@given(documents)
+def test_locate_all_and_extract_match_the_literal_model(doc):
+    expected = [(s, e - s) for s, e, _, _ in reference.candidates(doc)]
+    assert velmora.locate_all(doc) == expected
+    assert actual_extract(doc) == expected_extract(doc)
+
+
+@settings(max_examples=800, deadline=None)
+@given(documents)
+def test_remove_and_insertion_point_match_the_literal_model(doc):
+    ranges = reference.candidates(doc)
+    kept, previous = b"", 0
+    for start, end, _, _ in ranges:
+        kept += doc[previous:start]
+        previous = end
+    kept += doc[previous:]
+    assert velmora.remove(doc) == kept
+    close = reference.head_close(kept)
+    try:
+        out = velmora.embed_reference(doc, "r")
+    except ValueError as error:
+        assert close is None and str(error) == "the document has no head element to embed into"
+    else:
+        element = b'<link rel="c2pa-manifest" href="r" type="application/c2pa">'
+        assert out == kept[:close] + element + kept[close:]
+
+
+@given(st.binary(max_size=300))
+def test_arbitrary_bytes_match_the_literal_model(doc):
+    assert velmora.locate_all(doc) == [(s, e - s) for s, e, _, _ in reference.candidates(doc)]
