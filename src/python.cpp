@@ -121,31 +121,32 @@ struct Function {
   Operation run;
 };
 
-bool convert_bytes(const Function& f, const Param& p, PyObject* object, Value& out) {
-  if (!PyBytes_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be bytes, not %U", f.name, p.name,
-                 type_name(object).get());
-    return false;
-  }
+bool wrong_type(const Function& f, const Param& p, PyObject* object, const char* expected) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", f.name, p.name, expected,
+               type_name(object).get());
+  return false;
+}
+
+// The bytes object's buffer, read in place.
+bool view_of(PyObject* bytes, ByteView& out) {
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(object, &data, &size) < 0) return false;
-  out.bytes = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
+  if (PyBytes_AsStringAndSize(bytes, &data, &size) < 0) return false;
+  out = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)};
   return true;
 }
 
+bool convert_bytes(const Function& f, const Param& p, PyObject* object, Value& out) {
+  if (!PyBytes_Check(object)) return wrong_type(f, p, object, "bytes");
+  return view_of(object, out.bytes);
+}
+
 bool convert_text(const Function& f, const Param& p, PyObject* object, Value& out) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %U", f.name, p.name,
-                 type_name(object).get());
-    return false;
-  }
+  if (!PyUnicode_Check(object)) return wrong_type(f, p, object, "str");
   Ref encoded(PyUnicode_AsUTF8String(object));
-  if (!encoded) return false;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return false;
-  out.text.assign(data, static_cast<std::size_t>(size));
+  ByteView utf8;
+  if (!encoded || !view_of(encoded.get(), utf8)) return false;
+  out.text.assign(as_text(utf8));
   return true;
 }
 
