@@ -50,15 +50,14 @@ CpuFeatures detect_cpu() {
   features.sha = ssse3 && sse41 && bit(leaf7.ebx, 29);
   if (!osxsave || !avx) return features;
   const std::uint64_t xcr0 = xgetbv0();
-  const bool ymm_saved = (xcr0 & 0x6) == 0x6;             // SSE and AVX state
+  const bool ymm_saved = (xcr0 & 0x6) == 0x6;                 // SSE and AVX state
   const bool zmm_saved = ymm_saved && (xcr0 & 0xE0) == 0xE0;  // opmask and ZMM state
   features.avx2 = ymm_saved && bit(leaf7.ebx, 5) && bit(leaf7.ebx, 8);
   const bool avx512f = bit(leaf7.ebx, 16);
   const bool avx512bw = bit(leaf7.ebx, 30);
   const bool avx512vl = bit(leaf7.ebx, 31);
   const bool avx512vbmi = bit(leaf7.ecx, 1);
-  features.avx512vbmi =
-      zmm_saved && features.avx2 && avx512f && avx512bw && avx512vl && avx512vbmi;
+  features.avx512vbmi = zmm_saved && features.avx2 && avx512f && avx512bw && avx512vl && avx512vbmi;
 #endif
   return features;
 }

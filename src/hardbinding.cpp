@@ -60,8 +60,7 @@ Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclus
   return kept;
 }
 
-Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg,
-                                   const Hasher& hasher) {
+Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg, const Hasher& hasher) {
   Result<std::vector<Exclusion>> exclusions = manifest_exclusions(document);
   if (!exclusions) return std::move(exclusions).error();
   Result<Buffer> kept = apply_exclusions(as_bytes(document), *exclusions);
@@ -69,16 +68,14 @@ Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg,
   return DataHash{std::move(*exclusions), std::string(id(alg)), hasher.digest(alg, kept->view())};
 }
 
-Status verify_data_hash(std::string_view document, const DataHash& binding,
-                        const Hasher& hasher) {
+Status verify_data_hash(std::string_view document, const DataHash& binding, const Hasher& hasher) {
   Result<Algorithm> alg = from_id(binding.alg);
   if (!alg) return std::move(alg).error();
   Result<std::vector<Exclusion>> own = manifest_exclusions(document);
   if (!own) return std::move(own).error();
-  const bool agrees =
-      own->empty() ? binding.exclusions.empty()
-                   : std::find(binding.exclusions.begin(), binding.exclusions.end(),
-                               own->front()) != binding.exclusions.end();
+  const bool agrees = own->empty() ? binding.exclusions.empty()
+                                   : std::find(binding.exclusions.begin(), binding.exclusions.end(),
+                                               own->front()) != binding.exclusions.end();
   if (!agrees) return Error::malformed_exclusion();
   Result<Buffer> kept = apply_exclusions(as_bytes(document), binding.exclusions);
   if (!kept) return Error::malformed_exclusion();

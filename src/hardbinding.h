@@ -50,9 +50,7 @@ Result<std::vector<Exclusion>> manifest_exclusions(std::string_view document);
 // without overlapping and lie inside `data`.
 Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclusions);
 
-Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg,
-                                   const Hasher& hasher);
-Status verify_data_hash(std::string_view document, const DataHash& binding,
-                        const Hasher& hasher);
+Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg, const Hasher& hasher);
+Status verify_data_hash(std::string_view document, const DataHash& binding, const Hasher& hasher);
 
 }  // namespace velmora::hardbinding

@@ -50,8 +50,7 @@ class Ref {
 PyObject* internal_error_class = nullptr;
 
 PyObject* raise_internal(const char* what) {
-  PyErr_SetString(internal_error_class != nullptr ? internal_error_class : PyExc_SystemError,
-                  what);
+  PyErr_SetString(internal_error_class != nullptr ? internal_error_class : PyExc_SystemError, what);
   return nullptr;
 }
 
@@ -269,7 +268,8 @@ bool bind(const Function& f, PyObject* args, PyObject* kwargs, Bound& bound) {
                  f.param_count, f.param_count == 1 ? "" : "s", given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < given; ++i)
+    bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;
@@ -377,9 +377,7 @@ PyObject* run_extract(Values& v) {
   return association_to_dict(*association);
 }
 
-PyObject* run_remove(Values& v) {
-  return new_bytes(document::remove(as_string_view(v[0])).view());
-}
+PyObject* run_remove(Values& v) { return new_bytes(document::remove(as_string_view(v[0])).view()); }
 
 PyObject* run_locate_all(Values& v) {
   return new_pair_list(document::locate_all(as_string_view(v[0])),
@@ -389,13 +387,12 @@ PyObject* run_locate_all(Values& v) {
 PyObject* data_hash_to_dict(const hardbinding::DataHash& binding) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  const bool ok =
-      set_item(dict.get(), "alg", new_str(binding.alg)) &&
-      set_item(dict.get(), "hash", new_bytes(binding.hash)) &&
-      set_item(dict.get(), "exclusions",
-               new_pair_list(binding.exclusions, [](const hardbinding::Exclusion& e) {
-                 return new_pair(e.start, e.length);
-               }));
+  const bool ok = set_item(dict.get(), "alg", new_str(binding.alg)) &&
+                  set_item(dict.get(), "hash", new_bytes(binding.hash)) &&
+                  set_item(dict.get(), "exclusions",
+                           new_pair_list(binding.exclusions, [](const hardbinding::Exclusion& e) {
+                             return new_pair(e.start, e.length);
+                           }));
   return ok ? dict.release() : nullptr;
 }
 
@@ -411,9 +408,11 @@ PyObject* run_compute_data_hash(Values& v) {
 PyObject* run_verify_data_hash(Values& v) {
   Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[3].text);
   if (!alg) return map_err(std::move(alg).error());
-  const hardbinding::DataHash binding{std::move(v[2].exclusions), std::string(hardbinding::id(*alg)),
+  const hardbinding::DataHash binding{std::move(v[2].exclusions),
+                                      std::string(hardbinding::id(*alg)),
                                       {v[1].bytes.begin(), v[1].bytes.end()}};
-  Status verified = hardbinding::verify_data_hash(as_string_view(v[0]), binding, hardbinding::Sha2());
+  Status verified =
+      hardbinding::verify_data_hash(as_string_view(v[0]), binding, hardbinding::Sha2());
   if (!verified) return map_err(std::move(verified).error());
   Py_RETURN_NONE;
 }
@@ -501,8 +500,9 @@ PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
 template <std::size_t... I>
 std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequence<I...>) {
-  return {{{kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<I>)),
-            METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...}};
+  return {
+      {{kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<I>)),
+        METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...}};
 }
 
 // Descriptors live as long as the process: function objects point into them.

@@ -102,7 +102,8 @@ Word rotations_and_shift(Word x, const int (&amounts)[3]) {
   return std::rotr(x, amounts[0]) ^ std::rotr(x, amounts[1]) ^ (x >> amounts[2]);
 }
 
-// Both use one operation fewer than the textbook forms with the same truth table.
+// The same truth tables as the textbook forms with fewer operations; majority
+// also lets `a` arrive late, as b | c and b & c were known a round earlier.
 template <class Word>
 Word choose(Word e, Word f, Word g) {
   return g ^ (e & (f ^ g));
@@ -110,7 +111,7 @@ Word choose(Word e, Word f, Word g) {
 
 template <class Word>
 Word majority(Word a, Word b, Word c) {
-  return (a & b) | (c & (a | b));
+  return (a & (b | c)) | (b & c);
 }
 
 template <class Shape, class Word = typename Shape::Word>
@@ -123,13 +124,16 @@ void expand_schedule(const std::uint8_t* block, Word (&schedule)[Shape::kRounds]
 }
 
 // Instead of shifting all eight working variables down each round, the caller
-// rotates the roles, so only `d` and `h` change.
+// rotates the roles, so only `d` and `h` change. The sums are grouped so that
+// the new `e` waits on as few operations after the old `e` as possible.
 template <class Shape, class Word = typename Shape::Word>
 void round(Word a, Word b, Word c, Word& d, Word e, Word f, Word g, Word& h,
            Word word_plus_constant) {
-  const Word t1 = h + rotations(e, Shape::kBigSigma1) + choose(e, f, g) + word_plus_constant;
-  d += t1;
-  h = t1 + rotations(a, Shape::kBigSigma0) + majority(a, b, c);
+  const Word h_plus_word = h + word_plus_constant;
+  const Word chosen = choose(e, f, g);
+  const Word sum1 = rotations(e, Shape::kBigSigma1);
+  d = (d + h_plus_word + chosen) + sum1;
+  h = (h_plus_word + chosen + sum1) + (majority(a, b, c) + rotations(a, Shape::kBigSigma0));
 }
 
 template <class Shape, class Word = typename Shape::Word>

@@ -17,10 +17,8 @@ Digest sha512(ByteView data);
 
 // Block compressions over `count` consecutive whole blocks (64 bytes for
 // SHA-256, 128 for SHA-512), updating the eight state words in place.
-using Compress256 = void (*)(std::uint32_t state[8], const std::uint8_t* blocks,
-                             std::size_t count);
-using Compress512 = void (*)(std::uint64_t state[8], const std::uint8_t* blocks,
-                             std::size_t count);
+using Compress256 = void (*)(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t count);
+using Compress512 = void (*)(std::uint64_t state[8], const std::uint8_t* blocks, std::size_t count);
 
 // The round constants, shared by every compression.
 extern const std::uint32_t kRoundConstants256[64];

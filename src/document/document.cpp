@@ -36,8 +36,8 @@ Candidate link_candidate(const scan::TagList& list, const Tag& tag) {
 Candidate script_candidate(const scan::TagList& list, std::size_t index) {
   const std::span<const Tag> all = list.tags();
   const Tag& tag = all[index];
-  Candidate candidate{Candidate::Form::Script, tag.start, list.document_length(), tag.end,
-                      list.document_length(), std::nullopt};
+  Candidate candidate{Candidate::Form::Script, tag.start,   list.document_length(), tag.end,
+                      list.document_length(),  std::nullopt};
   if (index + 1 < all.size()) {
     const Tag& next = all[index + 1];
     if (next.is_end && next.name == TagName::Script) {
@@ -78,9 +78,7 @@ Result<Buffer> insert_element(std::string_view document, std::size_t length,
   return out;
 }
 
-char* put(char* out, std::string_view text) {
-  return std::copy(text.begin(), text.end(), out);
-}
+char* put(char* out, std::string_view text) { return std::copy(text.begin(), text.end(), out); }
 
 constexpr std::string_view kScriptOpen = "<script type=\"";
 constexpr std::string_view kScriptClose = "</script>";
@@ -180,16 +178,15 @@ Buffer remove(std::string_view document) {
 }
 
 Result<Buffer> insert(std::string_view document, std::string_view element) {
-  return insert_element(document, element.size(),
-                        [&](char* out) { put(out, element); });
+  return insert_element(document, element.size(), [&](char* out) { put(out, element); });
 }
 
 Result<Buffer> embed(std::string_view document, ByteView store) {
   Buffer storage;
   const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t text_length = base64::encoded_length(store.size());
-  const std::size_t length = kScriptOpen.size() + kScriptType.size() + kTagEnd.size() +
-                             text_length + kScriptClose.size();
+  const std::size_t length =
+      kScriptOpen.size() + kScriptType.size() + kTagEnd.size() + text_length + kScriptClose.size();
   return insert_element(cleaned, length, [&](char* out) {
     out = put(put(put(out, kScriptOpen), kScriptType), kTagEnd);
     base64::encode_into(store, out);

@@ -28,10 +28,10 @@ struct Range {
 struct Candidate {
   enum class Form : std::uint8_t { Script, Link };
   Form form;
-  std::size_t start;          // the "<" of its start tag
-  std::size_t end;            // just past the element
-  std::size_t content_start;  // Script: just past the start tag
-  std::size_t content_end;    // Script: the end tag's start, or the document length
+  std::size_t start;                // the "<" of its start tag
+  std::size_t end;                  // just past the element
+  std::size_t content_start;        // Script: just past the start tag
+  std::size_t content_end;          // Script: the end tag's start, or the document length
   std::optional<std::string> href;  // Link: its href, if it has one
 };
 

@@ -84,7 +84,8 @@ class HeadWatch {
 class Scanner {
  public:
   explicit Scanner(std::string_view document)
-      : text_(document), bytes_(reinterpret_cast<const unsigned char*>(document.data())),
+      : text_(document),
+        bytes_(reinterpret_cast<const unsigned char*>(document.data())),
         size_(document.size()) {}
 
   TagList run() && {
@@ -339,11 +340,11 @@ std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_vi
   for (auto it = first; it != first + static_cast<std::ptrdiff_t>(tag.attribute_count); ++it) {
     const std::string_view written = document_.substr(it->name_start, it->name_length);
     // Stored names are lower-cased; `name` is compared against that form.
-    const bool same = written.size() == name.size() &&
-                      std::equal(written.begin(), written.end(), name.begin(), [](char w, char n) {
-                        return to_lower(static_cast<unsigned char>(w)) ==
-                               static_cast<unsigned char>(n);
-                      });
+    const bool same =
+        written.size() == name.size() &&
+        std::equal(written.begin(), written.end(), name.begin(), [](char w, char n) {
+          return to_lower(static_cast<unsigned char>(w)) == static_cast<unsigned char>(n);
+        });
     if (same) return document_.substr(it->value_start, it->value_length);
   }
   return std::nullopt;
@@ -355,8 +356,7 @@ std::optional<std::string> TagList::attr(const Tag& tag, std::string_view name) 
   return utf8_with_replacement(*raw);
 }
 
-bool TagList::attr_has_token(const Tag& tag, std::string_view name,
-                             std::string_view token) const {
+bool TagList::attr_has_token(const Tag& tag, std::string_view name, std::string_view token) const {
   const std::optional<std::string_view> value = raw_attr(tag, name);
   if (!value) return false;
   std::size_t piece_start = 0;

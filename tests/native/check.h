@@ -29,13 +29,14 @@ struct Registration {
 };
 
 inline void fail(const char* file, int line, const std::string& what) {
-  if (++failures() <= 50) std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what.c_str());
+  if (++failures() <= 50)
+    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what.c_str());
 }
 
 }  // namespace velmora::testing
 
-#define VELMORA_TEST(name)                                                         \
-  static void name();                                                              \
+#define VELMORA_TEST(name)                                                        \
+  static void name();                                                             \
   static const ::velmora::testing::Registration name##_registration(#name, name); \
   static void name()
 
