@@ -13,8 +13,3 @@ EXAMPLES = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8")
 def test_readme_example_runs(code, capsys):
     exec(compile(code, str(README), "exec"), {})
 
-
-def test_first_use_command_prints_what_the_readme_says():
-    import velmora
-
-    assert str(velmora.locate_all(b"<html><head><link rel=c2pa-manifest href=m.c2pa></head></html>")) == "[(12, 36)]"

@@ -1,0 +1,3 @@
+from velmora_cli.cli import main
+
+raise SystemExit(main())
