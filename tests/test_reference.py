@@ -5,6 +5,8 @@ any order, raw text, comments, quotes, and both manifest forms."""
 import base64
 import binascii
 
+import pytest
+
 from hypothesis import given, settings, strategies as st
 
 import reference
@@ -90,3 +92,28 @@ def test_remove_and_insertion_point_match_the_literal_model(doc):
 @given(st.binary(max_size=300))
 def test_arbitrary_bytes_match_the_literal_model(doc):
     assert velmora.locate_all(doc) == [(s, e - s) for s, e, _, _ in reference.candidates(doc)]
+
+
+LINK = b"<link rel=c2pa-manifest href=x>"
+
+
+@pytest.mark.parametrize(
+    "doc",
+    [
+        b"<html>" + LINK + b"<body>" + LINK,  # no head start tag
+        b"<body>" + LINK + b"<head>" + LINK + b"</head>" + LINK,  # head start tag after the body
+        b"</head>" + LINK + b"<head>" + LINK + b"</head>",  # head end tag before the head start tag
+        b"<head>" + LINK + b"</head><head>" + LINK + b"</head>",  # several head tags
+        b"<head>" + LINK + b"<body>" + LINK + b"</head>" + LINK,  # body before the head end tag
+        b"<html><head>" + LINK + b"</html></head>",
+        LINK + b"<html>" + LINK + b"</html><html>" + LINK,
+    ],
+)
+def test_documents_where_stopping_early_could_go_wrong(doc):
+    assert velmora.locate_all(doc) == [(s, e - s) for s, e, _, _ in reference.candidates(doc)]
+    close = reference.head_close(velmora.remove(doc))
+    if close is None:
+        with pytest.raises(ValueError):
+            velmora.embed(doc, b"")
+    else:
+        assert velmora.embed(doc, b"").index(b'<script type="application/c2pa">') == close
