@@ -16,7 +16,7 @@ PIECES = [
     b"<head>", b"<HEAD >", b"</head>", b"</HEAD\t>", b"<html lang=en>", b"</html>", b"<body>",
     b"<Body class=x>", b"<title>", b"</title>", b"<style>", b"</style>", b"<textarea>",
     b"</textarea>", b"<script>", b"</script>", b"</script/>", b"</scriptx>", b"<!--", b"-->",
-    b"<!-->", b"<!DOCTYPE html>", b"<?pi?>", b"<![CDATA[", b"]]>", b"<", b"</", b">", b"=",
+    b"<!-->", b"-", b"--", b"->", b"<!DOCTYPE html>", b"<?pi?>", b"<![CDATA[", b"]]>", b"<", b"</", b">", b"=",
     b"'", b'"', b" ", b"\n", b"/", b"a", b"\xff", b"\xc3\xa9", b"<a href='x'>", b"<p>", b"</p>",
     b"<link rel=c2pa-manifest href=x>", b'<link rel="alternate C2PA-MANIFEST" href="a&amp;b">',
     b"<link rel=c2pa-manifest>", b"<link rel=c2pa-manifest href=''>", b"<link rel=stylesheet>",

@@ -1,6 +1,7 @@
 #include "document/document.h"
 
 #include <algorithm>
+#include <array>
 
 #include "base64.h"
 #include "scan/scan.h"
@@ -11,6 +12,9 @@ namespace {
 
 using scan::Tag;
 using scan::TagName;
+
+// The only attributes recognition reads.
+constexpr std::array<std::string_view, 3> kReadAttributes{"href", "rel", "type"};
 
 bool inside(const Tag& tag, const scan::HeadSpan& span) {
   return tag.start >= span.start && tag.end <= span.end;
@@ -124,7 +128,7 @@ char* put_escaped(char* out, std::string_view href) {
 }  // namespace
 
 std::vector<Candidate> candidates(std::string_view document) {
-  const scan::TagList list = scan::tags(document);
+  const scan::TagList list = scan::tags(document, kReadAttributes);
   const scan::HeadSpan span = scan::head(list);
   const std::span<const Tag> all = list.tags();
   std::vector<Candidate> found;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <stdexcept>
 
 namespace velmora::scan {
 
@@ -48,6 +49,14 @@ TagName classify(std::string_view name) {
   return TagName::Other;
 }
 
+// Whether a name as written, once lower-cased, is `lower_name`.
+bool stored_name_is(std::string_view written, std::string_view lower_name) {
+  return written.size() == lower_name.size() &&
+         std::equal(written.begin(), written.end(), lower_name.begin(), [](char w, char n) {
+           return to_lower(static_cast<unsigned char>(w)) == static_cast<unsigned char>(n);
+         });
+}
+
 bool is_raw_text(TagName name) {
   return name == TagName::Script || name == TagName::Style || name == TagName::Title ||
          name == TagName::Textarea;
@@ -83,14 +92,15 @@ class HeadWatch {
 // One forward pass over the document producing the tag list.
 class Scanner {
  public:
-  explicit Scanner(std::string_view document)
+  Scanner(std::string_view document, std::span<const std::string_view> attribute_names)
       : text_(document),
+        attribute_names_(attribute_names),
         bytes_(reinterpret_cast<const unsigned char*>(document.data())),
         size_(document.size()) {}
 
   TagList run() && {
     while (position_ < size_ && !head_.settled()) step();
-    return TagList(text_, std::move(tags_), std::move(attributes_));
+    return TagList(text_, attribute_names_, std::move(tags_), std::move(attributes_));
   }
 
  private:
@@ -115,9 +125,22 @@ class Scanner {
   void skip_comment() {
     const std::size_t body = position_ + 4;
     if (size_ - body < 3) return finish();
-    const std::size_t close = text_.find("-->", body);
+    const std::size_t close = find_comment_close(body);
     if (close == std::string_view::npos) return finish();
     position_ = close + 3;
+  }
+
+  // A skip search for "-->": only "-" and ">" occur in it, so a window whose
+  // last byte is anything else moves three bytes at once, and one ending in a
+  // ">" that is no match moves past it. Linear, and fast on text full of
+  // dashes or ">" where a search for the first byte would stop at each one.
+  std::size_t find_comment_close(std::size_t from) const {
+    for (std::size_t last = from + 2; last < size_;) {
+      const unsigned char c = bytes_[last];
+      if (c == '>' && bytes_[last - 1] == '-' && bytes_[last - 2] == '-') return last - 2;
+      last += c == '-' ? 1 : 3;
+    }
+    return std::string_view::npos;
   }
 
   void skip_past(std::size_t from, char delimiter) {
@@ -141,6 +164,7 @@ class Scanner {
     // Tags of other names are read for their extent only: no caller asks
     // about them, so neither they nor their attributes are kept.
     const bool keep = tag.name != TagName::Other;
+    tag_first_attribute_ = tag.first_attribute;
     if (name_end < size_) tag.end = read_attributes(name_end, keep);
     if (keep) {
       tag.attribute_count = attributes_.size() - tag.first_attribute;
@@ -213,10 +237,18 @@ class Scanner {
     return j;
   }
 
-  // Every occurrence is kept; lookups take the first one of a name, which
-  // gives first-wins without a per-attribute search of the ones before it.
+  // Keeps the first occurrence of each wanted name; with a handful of wanted
+  // names the search of the ones kept so far is bounded.
   void add_attribute(std::size_t name_start, std::size_t name_end, std::size_t value_start,
                      std::size_t value_end) {
+    const std::string_view written = text_.substr(name_start, name_end - name_start);
+    const auto wanted = [&](std::string_view name) { return stored_name_is(written, name); };
+    if (std::none_of(attribute_names_.begin(), attribute_names_.end(), wanted)) return;
+    const auto kept = std::span(attributes_).subspan(tag_first_attribute_);
+    const auto same_name = [&](const Attribute& a) {
+      return ascii_iequal(text_.substr(a.name_start, a.name_length), written);
+    };
+    if (std::any_of(kept.begin(), kept.end(), same_name)) return;
     attributes_.push_back(
         {name_start, name_end - name_start, value_start, value_end - value_start});
   }
@@ -245,11 +277,13 @@ class Scanner {
   }
 
   std::string_view text_;
+  std::span<const std::string_view> attribute_names_;
   const unsigned char* bytes_;
   std::size_t size_;
   std::size_t position_ = 0;
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
+  std::size_t tag_first_attribute_ = 0;
   HeadWatch head_;
 };
 
@@ -306,12 +340,6 @@ bool ascii_iequal(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) c = static_cast<char>(to_lower(static_cast<unsigned char>(c)));
-  return out;
-}
-
 std::string utf8_with_replacement(std::string_view raw) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string out;
@@ -336,16 +364,14 @@ std::string utf8_with_replacement(std::string_view raw) {
 }
 
 std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_view name) const {
-  const auto first = attributes_.begin() + static_cast<std::ptrdiff_t>(tag.first_attribute);
-  for (auto it = first; it != first + static_cast<std::ptrdiff_t>(tag.attribute_count); ++it) {
-    const std::string_view written = document_.substr(it->name_start, it->name_length);
-    // Stored names are lower-cased; `name` is compared against that form.
-    const bool same =
-        written.size() == name.size() &&
-        std::equal(written.begin(), written.end(), name.begin(), [](char w, char n) {
-          return to_lower(static_cast<unsigned char>(w)) == static_cast<unsigned char>(n);
-        });
-    if (same) return document_.substr(it->value_start, it->value_length);
+  if (std::find(attribute_names_.begin(), attribute_names_.end(), name) == attribute_names_.end()) {
+    throw std::logic_error("asked for an attribute the tag list does not keep");
+  }
+  const auto kept = std::span(attributes_).subspan(tag.first_attribute, tag.attribute_count);
+  for (const Attribute& a : kept) {
+    if (stored_name_is(document_.substr(a.name_start, a.name_length), name)) {
+      return document_.substr(a.value_start, a.value_length);
+    }
   }
   return std::nullopt;
 }
@@ -368,7 +394,9 @@ bool TagList::attr_has_token(const Tag& tag, std::string_view name, std::string_
   return false;
 }
 
-TagList tags(std::string_view document) { return Scanner(document).run(); }
+TagList tags(std::string_view document, std::span<const std::string_view> attribute_names) {
+  return Scanner(document, attribute_names).run();
+}
 
 HeadSpan head(const TagList& list) {
   const std::span<const Tag> all = list.tags();

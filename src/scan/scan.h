@@ -26,9 +26,6 @@ std::string_view trim(std::string_view text);
 // Equal lengths and equal bytes once A-Z are mapped to a-z.
 bool ascii_iequal(std::string_view a, std::string_view b);
 
-// Each A-Z becomes a-z; every other byte is unchanged.
-std::string lower(std::string_view text);
-
 // `raw` read as UTF-8, each maximal ill-formed subpart replaced by U+FFFD.
 std::string utf8_with_replacement(std::string_view raw);
 
@@ -54,19 +51,28 @@ struct Tag {
 };
 
 // The tags of one document that the head region and manifest recognition
-// depend on, in document order, with their attributes: every tag whose name is
-// not Other. The scan stops once no later tag could change the head region, so
-// the list may end early; every answer drawn from it (head, the tags inside the
-// head, the tag after a script start tag) is the one a full scan would give.
+// depend on, in document order: every tag whose name is not Other. The scan
+// stops once no later tag could change the head region, so the list may end
+// early; every answer drawn from it (head, the tags inside the head, the tag
+// after a script start tag) is the one a full scan would give.
+//
+// Of each tag's attributes only the first occurrence of each name in
+// `attribute_names` is kept: the first one is the one that counts, and keeping
+// no others bounds the memory a hostile tag can claim.
 class TagList {
  public:
-  TagList(std::string_view document, std::vector<Tag> tags, std::vector<Attribute> attributes)
-      : document_(document), tags_(std::move(tags)), attributes_(std::move(attributes)) {}
+  TagList(std::string_view document, std::span<const std::string_view> attribute_names,
+          std::vector<Tag> tags, std::vector<Attribute> attributes)
+      : document_(document),
+        attribute_names_(attribute_names),
+        tags_(std::move(tags)),
+        attributes_(std::move(attributes)) {}
 
   std::span<const Tag> tags() const { return tags_; }
   std::size_t document_length() const { return document_.size(); }
 
-  // The value of the first attribute named `name` (lower case), as text.
+  // The value of the attribute `name` (lower case, one of the names the list
+  // was built to keep), as text.
   std::optional<std::string> attr(const Tag& tag, std::string_view name) const;
 
   // The same value as the bytes written in the document, before any
@@ -81,11 +87,12 @@ class TagList {
 
  private:
   std::string_view document_;
+  std::span<const std::string_view> attribute_names_;
   std::vector<Tag> tags_;
   std::vector<Attribute> attributes_;
 };
 
-TagList tags(std::string_view document);
+TagList tags(std::string_view document, std::span<const std::string_view> attribute_names = {});
 
 struct HeadSpan {
   std::size_t start;
