@@ -26,25 +26,41 @@ constexpr std::array<bool, 256> make_name_chars() {
 }
 constexpr std::array<bool, 256> kNameChars = make_name_chars();
 
+// A name of at most eight bytes packed into a word, each byte with its 0x20
+// bit set. Among name characters that folds exactly A-Z onto a-z ("_" becomes
+// DEL, which no known name holds), so one comparison matches a name in any case.
+constexpr std::uint64_t folded_word(std::string_view name) {
+  std::uint64_t word = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    word |= static_cast<std::uint64_t>(static_cast<unsigned char>(name[i]) | 0x20u) << (8 * i);
+  }
+  return word;
+}
+
 struct KnownName {
-  std::string_view text;
+  std::uint64_t folded;
+  std::size_t length;
   TagName name;
 };
+constexpr KnownName known(std::string_view text, TagName name) {
+  return {folded_word(text), text.size(), name};
+}
 constexpr std::array<KnownName, 8> kKnownNames{{
-    {"html", TagName::Html},
-    {"head", TagName::Head},
-    {"body", TagName::Body},
-    {"link", TagName::Link},
-    {"script", TagName::Script},
-    {"style", TagName::Style},
-    {"title", TagName::Title},
-    {"textarea", TagName::Textarea},
+    known("html", TagName::Html),
+    known("head", TagName::Head),
+    known("body", TagName::Body),
+    known("link", TagName::Link),
+    known("script", TagName::Script),
+    known("style", TagName::Style),
+    known("title", TagName::Title),
+    known("textarea", TagName::Textarea),
 }};
 
 TagName classify(std::string_view name) {
   if (name.size() < 4 || name.size() > 8) return TagName::Other;  // most names, quickly
-  for (const KnownName& known : kKnownNames) {
-    if (ascii_iequal(name, known.text)) return known.name;
+  const std::uint64_t folded = folded_word(name);
+  for (const KnownName& k : kKnownNames) {
+    if (k.length == name.size() && k.folded == folded) return k.name;
   }
   return TagName::Other;
 }
@@ -99,6 +115,9 @@ class Scanner {
         size_(document.size()) {}
 
   TagList run() && {
+    // Enough for the head of most pages without growing.
+    tags_.reserve(32);
+    attributes_.reserve(32);
     while (position_ < size_ && !head_.settled()) step();
     return TagList(text_, attribute_names_, std::move(tags_), std::move(attributes_));
   }
