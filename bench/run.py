@@ -1,0 +1,564 @@
+"""velmora against its anchors: hashlib, base64 and an html.parser locator.
+
+    python bench/run.py [--quick] [--corpus DIR]
+
+Prints markdown tables of medians, throughputs and ratios measured in the same
+run, with each target marked met or missed; bench/README.md explains the rows.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import hashlib
+import os
+import platform
+import statistics
+import sys
+import time
+from dataclasses import dataclass, field
+from functools import cache, partial
+from pathlib import Path
+from collections.abc import Callable, Sequence
+from typing import Any
+
+import velmora
+
+import htmlparser_locator as anchor
+import pages
+from pages import KIB, MIB
+
+# The store embedded in synthetic and corpus pages: the size of a small signed
+# manifest store with its certificate chain.
+PAGE_STORE_SIZE = 4 * KIB
+DIGESTS = ("sha256", "sha384", "sha512")
+
+WARMUPS = 2
+MIN_RUNS = 5
+MAX_RUNS = 2000
+# Calls quicker than this are timed in batches so that the clock's own cost
+# stays out of the median.
+MIN_SAMPLE_NS = 50_000
+# A hostile input this slow at the small size is not tried at four times it.
+HOSTILE_GIVE_UP_NS = 1_000_000_000
+
+
+@dataclass(frozen=True)
+class Settings:
+    page_sizes: tuple[int, ...]
+    store_sizes: tuple[int, ...]
+    hostile_sizes: tuple[int, int]
+    budget_ns: int  # time spent on each function measured
+    corpus_budget_ns: int  # the same on one corpus page
+
+    def measure(self, *fns: Callable[[], object]) -> list[float]:
+        return medians_ns(fns, self.budget_ns)
+
+
+FULL = Settings(
+    page_sizes=(2 * KIB, 64 * KIB, MIB, 64 * MIB),
+    store_sizes=(KIB, 64 * KIB, MIB, 4 * MIB),
+    hostile_sizes=(4 * MIB, 16 * MIB),
+    budget_ns=200_000_000,
+    corpus_budget_ns=20_000_000,
+)
+QUICK = Settings(
+    page_sizes=(2 * KIB, 64 * KIB, MIB),
+    store_sizes=(KIB, 64 * KIB, MIB),
+    # Smaller documents would fit the L2 cache and make linear work look superlinear.
+    hostile_sizes=(4 * MIB, 16 * MIB),
+    budget_ns=50_000_000,
+    corpus_budget_ns=5_000_000,
+)
+
+
+# --- measuring ------------------------------------------------------------------
+
+
+def batch_size(fn: Callable[[], object]) -> int:
+    """Warms `fn` up, the last warm-up timing it, and returns how many calls one sample
+    takes so that the clock's own cost stays out of it."""
+    for _ in range(WARMUPS - 1):
+        fn()
+    start = time.perf_counter_ns()
+    fn()
+    return max(1, MIN_SAMPLE_NS // max(time.perf_counter_ns() - start, 1))
+
+
+def medians_ns(fns: Sequence[Callable[[], object]], budget_ns: int) -> list[float]:
+    """Median duration of one call of each function, over enough runs to spend about
+    `budget_ns` on each. Their runs alternate, so that other work on the machine slows
+    them alike and their ratio holds."""
+    batches = [batch_size(fn) for fn in fns]
+    samples: list[list[float]] = [[] for _ in fns]
+    deadline = time.perf_counter_ns() + budget_ns * len(fns)
+    while len(samples[0]) < MIN_RUNS or (
+        len(samples[0]) < MAX_RUNS and time.perf_counter_ns() < deadline
+    ):
+        for fn, batch, taken in zip(fns, batches, samples):
+            start = time.perf_counter_ns()
+            for _ in range(batch):
+                fn()
+            taken.append((time.perf_counter_ns() - start) / batch)
+    return [statistics.median(taken) for taken in samples]
+
+
+# --- formatting -----------------------------------------------------------------
+
+
+def fmt_size(n: int) -> str:
+    for unit, scale in (("MiB", MIB), ("KiB", KIB)):
+        if n >= scale:
+            return f"{n // scale} {unit}" if n % scale == 0 else f"{n / scale:.1f} {unit}"
+    return f"{n} B"
+
+
+def fmt_time(ns: float) -> str:
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3)):
+        if ns >= scale:
+            return f"{ns / scale:.3g} {unit}"
+    return f"{ns:.0f} ns"
+
+
+def rate(nbytes: int, ns: float) -> float:
+    return nbytes / ns * 1e9
+
+
+def fmt_ratio(x: float) -> str:
+    return f"{x:.3g}"
+
+
+def fmt_rate(bytes_per_s: float) -> str:
+    if bytes_per_s >= 1e9:
+        return f"{bytes_per_s / 1e9:.2f} GB/s"
+    return f"{bytes_per_s / 1e6:.3g} MB/s"
+
+
+@dataclass(frozen=True)
+class Target:
+    text: str
+    met: Callable[[float], bool]
+    show: Callable[[float], str]
+
+
+def as_multiple(x: float) -> str:
+    return f"{fmt_ratio(x)}x"
+
+
+def at_most(limit: float, text: str = "") -> Target:
+    return Target(text or f"≤{limit:g}", lambda value: value <= limit, as_multiple)
+
+
+def at_least(limit: float, text: str = "", show: Callable[[float], str] = as_multiple) -> Target:
+    return Target(text or f"≥{limit:g}", lambda value: value >= limit, show)
+
+
+@dataclass
+class Scorecard:
+    """Targets missed and sanity checks failed, for the summary at the end."""
+
+    missed: list[str] = field(default_factory=list)
+    failed: list[str] = field(default_factory=list)
+
+    def judge(self, target: Target | None, value: float, where: str) -> str:
+        if target is None:
+            return ""
+        if target.met(value):
+            return f"{target.text} ✓"
+        self.missed.append(f"{where}: {target.show(value)} (target {target.text})")
+        return f"{target.text} ✗"
+
+    def expect(self, ok: bool, what: str) -> bool:
+        if not ok:
+            self.failed.append(what)
+        return ok
+
+
+class Table:
+    def __init__(self, title: str, columns: Sequence[str], note: str = "") -> None:
+        self.title, self.columns, self.note = title, list(columns), note
+        self.rows: list[list[str]] = []
+
+    def add(self, *cells: str) -> None:
+        self.rows.append(list(cells))
+
+    def print(self, *footer: str) -> None:
+        every = [self.columns, *self.rows]
+        widths = [max(len(row[i]) for row in every) for i in range(len(self.columns))]
+
+        def line(cells: Sequence[str]) -> str:
+            return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
+
+        print(f"\n## {self.title}\n")
+        if self.note:
+            print(self.note + "\n")
+        print(line(self.columns))
+        print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        for row in self.rows:
+            print(line(row))
+        for text in footer:
+            print(f"\n{text}")
+        sys.stdout.flush()
+
+
+# --- inputs ---------------------------------------------------------------------
+
+
+@cache
+def synthetic_page(size: int) -> bytes:
+    return pages.page(size)
+
+
+@cache
+def page_with_manifest(size: int) -> bytes:
+    return pages.embed_inline(synthetic_page(size), pages.store(PAGE_STORE_SIZE))
+
+
+# --- sections -------------------------------------------------------------------
+
+
+def machine() -> None:
+    cpu, flags = platform.processor() or platform.machine(), set()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            key, _, value = line.partition(":")
+            if key.strip() == "model name":
+                cpu = value.strip()
+            elif key.strip() == "flags":
+                flags = set(value.split())
+                break
+    except OSError:
+        pass
+    features = " ".join(f for f in ("sha_ni", "avx2", "avx512bw", "avx512vbmi") if f in flags)
+    print("# velmora benchmark\n")
+    print(f"- CPU: {cpu} ({features or 'no SIMD extensions of interest'})")
+    print(f"- Python {platform.python_version()} ({sys.executable})")
+    print(f"- velmora {velmora.__version__} ({velmora.__file__})")
+    print(f"- load average: {load_average()} on {os.cpu_count()} CPUs (other work skews timings)")
+    print("- times are medians of adaptive runs; MB/s and GB/s are 10^6 and 10^9 bytes/s")
+
+
+def digests(settings: Settings, card: Scorecard) -> None:
+    table = Table(
+        "Digest of the whole page: inline_hash_before_embed vs hashlib",
+        ["alg", "page", "velmora", "velmora rate", "hashlib", "hashlib rate", "time ratio v/h"],
+    )
+    for size in settings.page_sizes:
+        page = synthetic_page(size)
+        for alg in DIGESTS:
+            hasher = getattr(hashlib, alg)
+            card.expect(
+                velmora.inline_hash_before_embed(page, alg) == hashlib_digest(hasher, page),
+                f"inline_hash_before_embed {alg} differs from hashlib on {fmt_size(size)}",
+            )
+            ours, theirs = settings.measure(
+                partial(velmora.inline_hash_before_embed, page, alg),
+                partial(hashlib_digest, hasher, page),
+            )
+            table.add(
+                alg, fmt_size(size), fmt_time(ours), fmt_rate(rate(size, ours)),
+                fmt_time(theirs), fmt_rate(rate(size, theirs)), fmt_ratio(ours / theirs),
+            )
+    table.print()
+
+
+def hashlib_digest(hasher: Callable[[bytes], Any], data: bytes) -> bytes:
+    return hasher(data).digest()
+
+
+def gather_kept(view: memoryview, start: int, end: int) -> bytes:
+    """The document without [start, end) in one new object: one copy, as a binding makes."""
+    return b"".join((view[:start], view[end:]))
+
+
+HARD_BINDING_TARGETS = {MIB: at_most(1.15), 64 * MIB: at_most(1.8)}
+
+
+def hard_binding(settings: Settings, card: Scorecard) -> None:
+    table = Table(
+        "Hard binding (sha256) on a page with an inline manifest vs hashlib.sha256 of the page",
+        ["page", "operation", "velmora", "velmora rate", "hashlib", "time ratio v/h", "target",
+         "copy share", "locate share"],
+        f"Each page carries a {fmt_size(PAGE_STORE_SIZE)} store. Copy share: joining the kept "
+        "parts into one bytes object, as a share of the velmora time; locate share: locate_all.",
+    )
+    for size in settings.page_sizes:
+        doc = page_with_manifest(size)
+        binding = velmora.compute_data_hash(doc)
+        card.expect(
+            binding["exclusions"] == velmora.locate_all(doc),
+            f"compute_data_hash exclusions differ from locate_all on {fmt_size(size)}",
+        )
+        ((start, length),) = binding["exclusions"]
+        floor, copy, locate, compute, verify = settings.measure(
+            partial(hashlib_digest, hashlib.sha256, doc),
+            partial(gather_kept, memoryview(doc), start, start + length),
+            partial(velmora.locate_all, doc),
+            partial(velmora.compute_data_hash, doc),
+            partial(velmora.verify_data_hash, doc, binding["hash"], binding["exclusions"]),
+        )
+        for name, ours in (("compute_data_hash", compute), ("verify_data_hash", verify)):
+            ratio = ours / floor
+            verdict = card.judge(
+                HARD_BINDING_TARGETS.get(size), ratio,
+                f"{name} at {fmt_size(size)}, time over hashlib's",
+            )
+            table.add(
+                fmt_size(size), name, fmt_time(ours), fmt_rate(rate(len(doc), ours)),
+                fmt_time(floor), fmt_ratio(ratio), verdict, f"{copy / ours:.0%}",
+                f"{locate / ours:.0%}",
+            )
+    table.print()
+
+
+CODEC_TARGETS = {MIB: at_least(5)}
+
+
+def codec(settings: Settings, card: Scorecard) -> None:
+    table = Table(
+        "Codec: embed and extract on a 2 KiB page vs base64 alone",
+        ["store", "operation", "velmora", "velmora rate", "anchor", "anchor time", "anchor rate",
+         "speed-up a/v", "target"],
+        "Rates count store bytes. The anchors do only the Base64 step, velmora the whole "
+        "operation.",
+    )
+    small = synthetic_page(2 * KIB)
+    for size in settings.store_sizes:
+        store = pages.store(size)
+        text = base64.b64encode(store)
+        embedded = pages.embed_inline(small, store)
+        card.expect(velmora.embed(small, store) == embedded, f"embed output at {fmt_size(size)}")
+        card.expect(
+            velmora.extract(embedded)["store"] == store, f"extract store at {fmt_size(size)}"
+        )
+        operations = [
+            (
+                "embed", partial(velmora.embed, small, store),
+                "b64encode", partial(base64.b64encode, store),
+            ),
+            (
+                "extract", partial(velmora.extract, embedded),
+                "b64decode(validate=True)", partial(base64.b64decode, text, validate=True),
+            ),
+        ]
+        for name, ours_fn, anchor_name, theirs_fn in operations:
+            ours, theirs = settings.measure(ours_fn, theirs_fn)
+            speedup = theirs / ours
+            verdict = card.judge(
+                CODEC_TARGETS.get(size), speedup,
+                f"{name} with a {fmt_size(size)} store, speed-up over {anchor_name}",
+            )
+            table.add(
+                fmt_size(size), name, fmt_time(ours), fmt_rate(rate(size, ours)), anchor_name,
+                fmt_time(theirs), fmt_rate(rate(size, theirs)), fmt_ratio(speedup), verdict,
+            )
+    table.print()
+
+
+LOCATOR_TARGET = at_least(100)
+
+
+def locate_vs_htmlparser(settings: Settings, card: Scorecard) -> None:
+    table = Table(
+        "locate_all and extract vs the html.parser locator",
+        ["page", "manifest", "operation", "velmora", "velmora rate", "html.parser",
+         "html.parser rate", "speed-up a/v", "target"],
+        "The html.parser locator stops at the end of the head; velmora's time is for the "
+        "whole call. Rates count the page's bytes, so a rate beyond memory bandwidth means "
+        "the call stopped reading at the head.",
+    )
+    checks = agreed = 0
+    for size in settings.page_sizes:
+        cases = [
+            ("no", synthetic_page(size), "locate_all", velmora.locate_all, anchor.locate_all),
+            (
+                "inline", page_with_manifest(size), "locate_all",
+                velmora.locate_all, anchor.locate_all,
+            ),
+            ("inline", page_with_manifest(size), "extract", velmora.extract, anchor.extract),
+        ]
+        for manifest, doc, name, ours_fn, theirs_fn in cases:
+            checks += 1
+            agreed += card.expect(
+                ours_fn(doc) == theirs_fn(doc),
+                f"html.parser {name} disagrees with velmora on the {fmt_size(size)} page",
+            )
+            ours, theirs = settings.measure(partial(ours_fn, doc), partial(theirs_fn, doc))
+            speedup = theirs / ours
+            verdict = card.judge(
+                LOCATOR_TARGET, speedup,
+                f"{name} on a {fmt_size(size)} page, {manifest} manifest, speed-up",
+            )
+            table.add(
+                fmt_size(size), manifest, name, fmt_time(ours), fmt_rate(rate(len(doc), ours)),
+                fmt_time(theirs), fmt_rate(rate(len(doc), theirs)), fmt_ratio(speedup), verdict,
+            )
+    table.print(f"Sanity: the html.parser locator agrees with velmora in {agreed}/{checks} cases.")
+
+
+HOSTILE_RATE = at_least(300e6, "≥300 MB/s", fmt_rate)
+FULL_SCAN_RATE = at_least(1e9, "≥1 GB/s", fmt_rate)
+LINEARITY = at_most(5.0, "≈4 (≤5)")
+
+
+def once_ns(doc: bytes) -> int:
+    start = time.perf_counter_ns()
+    velmora.locate_all(doc)
+    return time.perf_counter_ns() - start
+
+
+def hostile(settings: Settings, card: Scorecard) -> None:
+    small, large = settings.hostile_sizes
+    table = Table(
+        "locate_all on hostile documents and a full scan of ordinary markup",
+        ["document", "size", "velmora", "rate", "target", f"time ×{large // small} size",
+         "target"],
+        "The growth column is the time at the larger size over the time at the smaller one.",
+    )
+    documents = {name: (make, HOSTILE_RATE) for name, make in pages.HOSTILE.items()}
+    documents["no head start tag, ordinary markup (full scan)"] = (
+        partial(pages.page, head_tag=False), FULL_SCAN_RATE,
+    )
+    for name, (make, target) in documents.items():
+        docs = {small: make(small)}
+        if once_ns(docs[small]) <= HOSTILE_GIVE_UP_NS:
+            docs[large] = make(large)
+        else:
+            card.missed.append(f"{name}: too slow to try {fmt_size(large)}")
+        locators = [partial(velmora.locate_all, doc) for doc in docs.values()]
+        timings = dict(zip(docs, settings.measure(*locators)))
+        for size, ours in timings.items():
+            speed = rate(size, ours)
+            growth = ["", ""]
+            if size == large:
+                ratio = ours / timings[small]
+                growth = [fmt_ratio(ratio), card.judge(LINEARITY, ratio, f"{name}, growth")]
+            verdict = card.judge(target, speed, f"{name} at {fmt_size(size)}")
+            table.add(name, fmt_size(size), fmt_time(ours), fmt_rate(speed), verdict, *growth)
+    table.print()
+
+
+@dataclass
+class PageResult:
+    size: int
+    locate: tuple[float, float]  # velmora, html.parser
+    extract: tuple[float, float] | None  # None: no head to embed into
+    round_trip: float | None
+
+
+def round_trip(doc: bytes, store: bytes) -> bool:
+    """Embed, read back, bind, verify and remove: each step must undo or confirm the last."""
+    embedded = velmora.embed(doc, store)
+    binding = velmora.compute_data_hash(embedded)
+    velmora.verify_data_hash(embedded, binding["hash"], binding["exclusions"])
+    return velmora.extract(embedded)["store"] == store and velmora.remove(embedded) == doc
+
+
+def corpus_page(
+    doc: bytes, store: bytes, budget_ns: int, card: Scorecard, name: str
+) -> PageResult:
+    def measure(*fns: Callable[[], object]) -> tuple[float, ...]:
+        return tuple(medians_ns(fns, budget_ns))
+
+    card.expect(velmora.locate_all(doc) == anchor.locate_all(doc), f"locate_all on {name}")
+    locate = measure(partial(velmora.locate_all, doc), partial(anchor.locate_all, doc))
+    try:
+        embedded = velmora.embed(doc, store)
+    except ValueError:
+        return PageResult(len(doc), locate, None, None)
+    card.expect(velmora.extract(embedded) == anchor.extract(embedded), f"extract on {name}")
+    card.expect(round_trip(doc, store), f"round trip on {name}")
+    extract = measure(partial(velmora.extract, embedded), partial(anchor.extract, embedded))
+    (trip,) = measure(partial(round_trip, doc, store))
+    return PageResult(len(doc), locate, extract, trip)
+
+
+def corpus_row(
+    table: Table,
+    card: Scorecard,
+    operation: str,
+    timings: dict[str, tuple[float, float]],
+    sizes: dict[str, int],
+) -> None:
+    """One operation over the pages: medians of the per-page times and speed-ups."""
+    speedups = {name: theirs / ours for name, (ours, theirs) in timings.items()}
+    median_speedup = statistics.median(speedups.values())
+    worst = min(speedups, key=speedups.__getitem__)
+    ours_each = [ours for ours, _ in timings.values()]
+    table.add(
+        operation, str(len(timings)), fmt_time(statistics.median(ours_each)),
+        fmt_time(statistics.median(theirs for _, theirs in timings.values())),
+        fmt_ratio(median_speedup), f"{fmt_ratio(speedups[worst])} ({worst})",
+        fmt_rate(rate(sum(sizes[name] for name in timings), sum(ours_each))),
+        card.judge(LOCATOR_TARGET, median_speedup, f"corpus {operation}, median speed-up"),
+    )
+
+
+def corpus(directory: Path, settings: Settings, card: Scorecard) -> None:
+    files = sorted(directory.glob("*.html"))
+    if not files:
+        sys.exit(f"no *.html pages in {directory}")
+    store = pages.store(PAGE_STORE_SIZE)
+    failed_before = len(card.failed)
+    results = {
+        f.name: corpus_page(f.read_bytes(), store, settings.corpus_budget_ns, card, f.name)
+        for f in files
+    }
+    table = Table(
+        f"Corpus: {len(files)} pages of {directory}",
+        ["operation", "pages", "velmora median/page", "html.parser median/page",
+         "median speed-up a/v", "worst speed-up", "velmora rate", "target"],
+        f"extract and the round trip run on each page with a {fmt_size(PAGE_STORE_SIZE)} store "
+        "embedded; the round trip is embed, compute and verify, extract, remove. The target "
+        "applies to the median speed-up; the rate is all bytes over all medians.",
+    )
+    embedded = {name: r for name, r in results.items() if r.extract is not None}
+    sizes = {name: r.size for name, r in results.items()}
+    corpus_row(table, card, "locate_all", {n: r.locate for n, r in results.items()}, sizes)
+    corpus_row(table, card, "extract", {n: r.extract for n, r in embedded.items()}, sizes)
+    trips = [r.round_trip for r in embedded.values()]
+    table.add(
+        "round trip", str(len(trips)), fmt_time(statistics.median(trips)), "", "", "",
+        fmt_rate(rate(sum(r.size for r in embedded.values()), sum(trips))), "",
+    )
+    headless = sorted(set(results) - set(embedded))
+    table.print(
+        f"Sanity: {len(card.failed) - failed_before} disagreements or failed round trips over "
+        f"{len(files)} pages; pages without a head to embed into: {', '.join(headless) or 'none'}."
+    )
+
+
+def load_average() -> str:
+    return ", ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def summary(card: Scorecard, seconds: float) -> None:
+    print(f"\n## Summary ({seconds:.0f} s, load average at the end: {load_average()})\n")
+    for title, items in (("Targets missed", card.missed), ("Sanity checks failed", card.failed)):
+        print(f"{title}: {len(items) or 'none'}")
+        for item in items:
+            print(f"- {item}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller inputs, shorter runs")
+    parser.add_argument("--corpus", type=Path, help="a folder of *.html pages")
+    args = parser.parse_args()
+    settings = QUICK if args.quick else FULL
+    card = Scorecard()
+    began = time.perf_counter()
+    machine()
+    print(f"- mode: {'quick' if args.quick else 'full'}")
+    digests(settings, card)
+    hard_binding(settings, card)
+    codec(settings, card)
+    locate_vs_htmlparser(settings, card)
+    hostile(settings, card)
+    if args.corpus:
+        corpus(args.corpus, settings, card)
+    summary(card, time.perf_counter() - began)
+
+
+if __name__ == "__main__":
+    main()
