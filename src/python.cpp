@@ -79,7 +79,11 @@ PyObject* map_err(Error error) {
     message += *code;
     message += "]";
   }
-  PyErr_SetString(PyExc_ValueError, message.c_str());
+  // The algorithm name inside may hold a NUL, so the message is passed with
+  // its length rather than as a C string.
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
   return nullptr;
 }
 
