@@ -1,0 +1,181 @@
+// Extracting, removing and embedding manifest elements. The input is a
+// document, optionally followed by a NUL and a payload that serves as both
+// the store to embed and the href to reference.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base64.h"
+#include "check.h"
+#include "document/document.h"
+#include "hardbinding.h"
+#include "scan/scan.h"
+
+namespace {
+
+using velmora::Buffer;
+using velmora::ErrorKind;
+using velmora::Result;
+using velmora::document::Association;
+using velmora::document::Candidate;
+using velmora::document::Range;
+using velmora::fuzz::without_ranges;
+
+std::vector<std::pair<std::size_t, std::size_t>> pairs_of(const std::vector<Range>& ranges) {
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  for (const Range& range : ranges) pairs.emplace_back(range.start, range.end);
+  return pairs;
+}
+
+// `remove` cuts out exactly what `locate_all` reports, and nothing else.
+void check_remove(std::string_view document) {
+  const Buffer removed = velmora::document::remove(document);
+  FUZZ_CHECK(removed.text() ==
+             without_ranges(document, pairs_of(velmora::document::locate_all(document))));
+}
+
+void check_failed_extract(std::string_view document, const Candidate& element, ErrorKind kind) {
+  FUZZ_CHECK(kind == ErrorKind::MalformedElement);
+  if (element.form == Candidate::Form::Link) {
+    FUZZ_CHECK(!element.href || element.href->empty());
+  } else {
+    const std::string_view content =
+        document.substr(element.content_start, element.content_end - element.content_start);
+    FUZZ_CHECK(!velmora::base64::decode(velmora::scan::trim(content)));
+  }
+}
+
+void check_extract(std::string_view document) {
+  const std::vector<Candidate> found = velmora::document::candidates(document);
+  Result<Association> association = velmora::document::extract(document);
+  if (found.size() != 1) {
+    FUZZ_CHECK(!association);
+    FUZZ_CHECK(association.error().kind() ==
+               (found.empty() ? ErrorKind::NoManifest : ErrorKind::MultipleManifests));
+    return;
+  }
+  const Candidate& element = found.front();
+  if (!association) return check_failed_extract(document, element, association.error().kind());
+  FUZZ_CHECK(association->start == element.start);
+  FUZZ_CHECK(association->length == element.end - element.start);
+  if (association->form == Association::Form::Referenced) {
+    FUZZ_CHECK(element.form == Candidate::Form::Link);
+    FUZZ_CHECK(!association->href.empty() && association->href == element.href);
+    return;
+  }
+  FUZZ_CHECK(element.form == Candidate::Form::Script);
+  const std::string_view content =
+      document.substr(element.content_start, element.content_end - element.content_start);
+  FUZZ_CHECK(velmora::base64::encode(association->store.view()) == velmora::scan::trim(content));
+}
+
+// Undoes the three escapes embed_reference writes; any other "&" stays.
+std::string unescape(std::string_view text) {
+  static constexpr std::pair<std::string_view, char> kEscapes[] = {
+      {"&quot;", '"'}, {"&amp;", '&'}, {"&lt;", '<'}};
+  std::string plain;
+  for (std::size_t i = 0; i < text.size();) {
+    bool replaced = false;
+    for (const auto& [escape, c] : kEscapes) {
+      if (text.substr(i, escape.size()) != escape) continue;
+      plain += c;
+      i += escape.size();
+      replaced = true;
+      break;
+    }
+    if (!replaced) plain += text[i++];
+  }
+  return plain;
+}
+
+// Where the element goes: before the head end tag of the document without
+// manifest elements.
+std::optional<std::size_t> insertion_point(std::string_view cleaned) {
+  return velmora::scan::head(velmora::scan::tags(cleaned)).close;
+}
+
+// The output is `cleaned` with something inserted at `at`; returns its length.
+std::size_t inserted_length(std::string_view cleaned, std::string_view out, std::size_t at) {
+  FUZZ_CHECK(out.size() > cleaned.size());
+  const std::size_t length = out.size() - cleaned.size();
+  FUZZ_CHECK(out.substr(0, at) == cleaned.substr(0, at));
+  FUZZ_CHECK(out.substr(at + length) == cleaned.substr(at));
+  return length;
+}
+
+// For a document without manifest element: the new element is the only one
+// found, unless it landed outside the head region, and then there is none.
+// Returns whether it was found; taking it out again gives the original.
+bool check_lone_element(std::string_view original, std::string_view out, std::size_t at,
+                        std::size_t length) {
+  const std::vector<Range> ranges = velmora::document::locate_all(out);
+  if (ranges.empty()) return false;
+  FUZZ_CHECK(ranges.size() == 1 && ranges[0].start == at && ranges[0].end == at + length);
+  FUZZ_CHECK(velmora::document::remove(out).text() == original);
+  return true;
+}
+
+void check_hash_binding(std::string_view out, std::string_view covered) {
+  using namespace velmora::hardbinding;
+  Result<DataHash> binding = compute_data_hash(out, Algorithm::Sha256, Sha2());
+  FUZZ_CHECK(binding.ok());
+  FUZZ_CHECK(binding->hash == velmora::sha2::sha256(velmora::as_bytes(covered)));
+  FUZZ_CHECK(verify_data_hash(out, *binding, Sha2()).ok());
+}
+
+void check_embed(std::string_view document, std::string_view store, bool had_elements) {
+  const Buffer cleaned = velmora::document::remove(document);
+  const std::optional<std::size_t> at = insertion_point(cleaned.text());
+  Result<Buffer> out = velmora::document::embed(document, velmora::as_bytes(store));
+  if (!at) {
+    FUZZ_CHECK(!out && out.error().kind() == ErrorKind::NoHead);
+    return;
+  }
+  FUZZ_CHECK(out.ok());
+  const std::size_t length = inserted_length(cleaned.text(), out->text(), *at);
+  if (had_elements || !check_lone_element(document, out->text(), *at, length)) return;
+  Result<Association> association = velmora::document::extract(out->text());
+  FUZZ_CHECK(association.ok() && association->form == Association::Form::Embedded);
+  FUZZ_CHECK(association->start == *at && association->length == length);
+  FUZZ_CHECK(association->store.text() == store);
+  check_hash_binding(out->text(), document);
+}
+
+void check_embed_reference(std::string_view document, std::string_view href, bool had_elements) {
+  const Buffer cleaned = velmora::document::remove(document);
+  const std::optional<std::size_t> at = insertion_point(cleaned.text());
+  Result<Buffer> out = velmora::document::embed_reference(document, href);
+  if (!at) {
+    FUZZ_CHECK(!out && out.error().kind() == ErrorKind::NoHead);
+    return;
+  }
+  FUZZ_CHECK(out.ok());
+  const std::size_t length = inserted_length(cleaned.text(), out->text(), *at);
+  if (had_elements || !check_lone_element(document, out->text(), *at, length)) return;
+  Result<Association> association = velmora::document::extract(out->text());
+  if (href.empty()) {
+    FUZZ_CHECK(!association && association.error().kind() == ErrorKind::MalformedElement);
+    return;
+  }
+  FUZZ_CHECK(association.ok() && association->form == Association::Form::Referenced);
+  FUZZ_CHECK(association->start == *at && association->length == length);
+  FUZZ_CHECK(unescape(association->href) == velmora::scan::utf8_with_replacement(href));
+  check_hash_binding(out->text(), out->text());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const auto [document, payload] =
+      velmora::fuzz::split_at_last_nul(velmora::fuzz::text_of(data, size));
+  const bool had_elements = !velmora::document::locate_all(document).empty();
+  check_remove(document);
+  check_extract(document);
+  check_embed(document, payload, had_elements);
+  check_embed_reference(document, payload, had_elements);
+  return 0;
+}
