@@ -1,8 +1,6 @@
 // Base64 throughput of every kernel set this CPU can run, in GB/s of input:
-// bytes for encoding, characters for decoding. Built by hand, e.g.
-//   g++ -std=c++20 -O2 -Isrc -DVELMORA_X86_64=1 bench/base64_micro.cpp src/base64.cpp
-//       src/dispatch.cpp <base64_avx2.o> <base64_avx512.o> <sha2 objects>
-// with each kernel file compiled under its own instruction-set flags.
+// bytes for encoding, characters for decoding. `bench/run.py --kernels` builds
+// and runs it (CMake option VELMORA_BENCH).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

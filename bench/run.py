@@ -14,6 +14,7 @@ import hashlib
 import os
 import platform
 import statistics
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -540,10 +541,32 @@ def summary(card: Scorecard, seconds: float) -> None:
             print(f"- {item}")
 
 
+def kernels() -> None:
+    """Builds the C++ micro-benchmarks and prints what they measure: every
+    kernel set this CPU runs, the portable one included."""
+    root = Path(__file__).resolve().parent.parent
+    build = root / "build" / "bench"
+    print("\n## Kernels on their own (C++ micro-benchmarks, portable and hardware)\n")
+    subprocess.run(
+        ["cmake", "-S", str(root), "-B", str(build), "-DVELMORA_BENCH=ON",
+         "-DCMAKE_BUILD_TYPE=Release"],
+        check=True, capture_output=True,
+    )
+    subprocess.run(["cmake", "--build", str(build), "--target", "sha2_micro", "base64_micro"],
+                   check=True, capture_output=True)
+    for program in ("sha2_micro", "base64_micro"):
+        print("```")
+        sys.stdout.flush()
+        subprocess.run([str(build / program)], check=True)
+        print("```")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="smaller inputs, shorter runs")
     parser.add_argument("--corpus", type=Path, help="a folder of *.html pages")
+    parser.add_argument("--kernels", action="store_true",
+                        help="also build and run the C++ kernel micro-benchmarks (needs cmake)")
     args = parser.parse_args()
     settings = QUICK if args.quick else FULL
     card = Scorecard()
@@ -557,6 +580,8 @@ def main() -> None:
     hostile(settings, card)
     if args.corpus:
         corpus(args.corpus, settings, card)
+    if args.kernels:
+        kernels()
     summary(card, time.perf_counter() - began)
 
 

@@ -1,9 +1,7 @@
 // Throughput of each SHA-2 kernel set on this CPU, for comparison with
 // Python's hashlib on the same machine. Each figure is the best of many
 // single digests, which filters out interference from other processes.
-// Build against the core library, e.g. from the repository root:
-//   g++ -std=c++20 -O2 -Isrc -DVELMORA_X86_64=1 bench/sha2_micro.cpp
-//       build/native/libvelmora_core.a -o build/sha2_micro
+// `bench/run.py --kernels` builds and runs it (CMake option VELMORA_BENCH).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

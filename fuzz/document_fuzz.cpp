@@ -127,44 +127,56 @@ void check_hash_binding(std::string_view out, std::string_view covered) {
   FUZZ_CHECK(verify_data_hash(out, *binding, Sha2()).ok());
 }
 
-void check_embed(std::string_view document, std::string_view store, bool had_elements) {
+struct Inserted {
+  Buffer out;
+  std::size_t at;
+  std::size_t length;
+};
+
+// What both writers share: NoHead exactly when the document without its
+// manifest elements has no head end tag, else that document with one element
+// inserted at the head end tag. Returns the output and the element's place
+// when the element is the output's lone manifest element.
+std::optional<Inserted> check_insertion(std::string_view document, Result<Buffer> out,
+                                        bool had_elements) {
   const Buffer cleaned = velmora::document::remove(document);
   const std::optional<std::size_t> at = insertion_point(cleaned.text());
-  Result<Buffer> out = velmora::document::embed(document, velmora::as_bytes(store));
   if (!at) {
     FUZZ_CHECK(!out && out.error().kind() == ErrorKind::NoHead);
-    return;
+    return std::nullopt;
   }
   FUZZ_CHECK(out.ok());
   const std::size_t length = inserted_length(cleaned.text(), out->text(), *at);
-  if (had_elements || !check_lone_element(document, out->text(), *at, length)) return;
-  Result<Association> association = velmora::document::extract(out->text());
+  if (had_elements || !check_lone_element(document, out->text(), *at, length)) {
+    return std::nullopt;
+  }
+  return Inserted{std::move(*out), *at, length};
+}
+
+void check_embed(std::string_view document, std::string_view store, bool had_elements) {
+  const std::optional<Inserted> inserted = check_insertion(
+      document, velmora::document::embed(document, velmora::as_bytes(store)), had_elements);
+  if (!inserted) return;
+  Result<Association> association = velmora::document::extract(inserted->out.text());
   FUZZ_CHECK(association.ok() && association->form == Association::Form::Embedded);
-  FUZZ_CHECK(association->start == *at && association->length == length);
+  FUZZ_CHECK(association->start == inserted->at && association->length == inserted->length);
   FUZZ_CHECK(association->store.text() == store);
-  check_hash_binding(out->text(), document);
+  check_hash_binding(inserted->out.text(), document);
 }
 
 void check_embed_reference(std::string_view document, std::string_view href, bool had_elements) {
-  const Buffer cleaned = velmora::document::remove(document);
-  const std::optional<std::size_t> at = insertion_point(cleaned.text());
-  Result<Buffer> out = velmora::document::embed_reference(document, href);
-  if (!at) {
-    FUZZ_CHECK(!out && out.error().kind() == ErrorKind::NoHead);
-    return;
-  }
-  FUZZ_CHECK(out.ok());
-  const std::size_t length = inserted_length(cleaned.text(), out->text(), *at);
-  if (had_elements || !check_lone_element(document, out->text(), *at, length)) return;
-  Result<Association> association = velmora::document::extract(out->text());
+  const std::optional<Inserted> inserted =
+      check_insertion(document, velmora::document::embed_reference(document, href), had_elements);
+  if (!inserted) return;
+  Result<Association> association = velmora::document::extract(inserted->out.text());
   if (href.empty()) {
     FUZZ_CHECK(!association && association.error().kind() == ErrorKind::MalformedElement);
     return;
   }
   FUZZ_CHECK(association.ok() && association->form == Association::Form::Referenced);
-  FUZZ_CHECK(association->start == *at && association->length == length);
+  FUZZ_CHECK(association->start == inserted->at && association->length == inserted->length);
   FUZZ_CHECK(unescape(association->href) == velmora::scan::utf8_with_replacement(href));
-  check_hash_binding(out->text(), out->text());
+  check_hash_binding(inserted->out.text(), inserted->out.text());
 }
 
 }  // namespace
