@@ -48,12 +48,6 @@ class Buffer {
     return out;
   }
 
-  // Gives back bytes claimed but not written (a decoder that met bad input).
-  void truncate(std::size_t size) {
-    if (size > size_) throw std::logic_error("truncate past the written end");
-    size_ = size;
-  }
-
  private:
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t capacity_ = 0;

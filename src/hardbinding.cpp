@@ -12,6 +12,17 @@ namespace {
 
 constexpr std::array<std::string_view, 3> kIds{"sha256", "sha384", "sha512"};
 
+// The digest of the bytes outside the ranges. Without ranges the kept bytes
+// are the document itself, which is then hashed in place rather than copied.
+Result<sha2::Digest> digest_of_kept(std::string_view document,
+                                    std::span<const Exclusion> exclusions, Algorithm alg,
+                                    const Hasher& hasher) {
+  if (exclusions.empty()) return hasher.digest(alg, as_bytes(document));
+  Result<Buffer> kept = apply_exclusions(as_bytes(document), exclusions);
+  if (!kept) return std::move(kept).error();
+  return hasher.digest(alg, kept->view());
+}
+
 }  // namespace
 
 Result<Algorithm> from_id(std::string_view text) {
@@ -63,9 +74,9 @@ Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclus
 Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg, const Hasher& hasher) {
   Result<std::vector<Exclusion>> exclusions = manifest_exclusions(document);
   if (!exclusions) return std::move(exclusions).error();
-  Result<Buffer> kept = apply_exclusions(as_bytes(document), *exclusions);
-  if (!kept) return std::move(kept).error();
-  return DataHash{std::move(*exclusions), std::string(id(alg)), hasher.digest(alg, kept->view())};
+  Result<sha2::Digest> digest = digest_of_kept(document, *exclusions, alg, hasher);
+  if (!digest) return std::move(digest).error();
+  return DataHash{std::move(*exclusions), std::string(id(alg)), std::move(*digest)};
 }
 
 Status verify_data_hash(std::string_view document, const DataHash& binding, const Hasher& hasher) {
@@ -77,11 +88,10 @@ Status verify_data_hash(std::string_view document, const DataHash& binding, cons
                                    : std::find(binding.exclusions.begin(), binding.exclusions.end(),
                                                own->front()) != binding.exclusions.end();
   if (!agrees) return Error::malformed_exclusion();
-  Result<Buffer> kept = apply_exclusions(as_bytes(document), binding.exclusions);
-  if (!kept) return Error::malformed_exclusion();
-  const sha2::Digest digest = hasher.digest(*alg, kept->view());
-  if (digest.size() != binding.hash.size() ||
-      !std::equal(digest.begin(), digest.end(), binding.hash.begin())) {
+  Result<sha2::Digest> digest = digest_of_kept(document, binding.exclusions, *alg, hasher);
+  if (!digest) return Error::malformed_exclusion();
+  if (digest->size() != binding.hash.size() ||
+      !std::equal(digest->begin(), digest->end(), binding.hash.begin())) {
     return Error::hash_mismatch();
   }
   return Ok{};

@@ -381,7 +381,11 @@ PyObject* run_extract(Values& v) {
   return association_to_dict(*association);
 }
 
-PyObject* run_remove(Values& v) { return new_bytes(document::remove(as_string_view(v[0])).view()); }
+// The result is copied once, into the new bytes object, also when nothing is removed.
+PyObject* run_remove(Values& v) {
+  Buffer storage;
+  return new_bytes(as_bytes(document::without_manifests(as_string_view(v[0]), storage)));
+}
 
 PyObject* run_locate_all(Values& v) {
   return new_pair_list(document::locate_all(as_string_view(v[0])),

@@ -52,21 +52,6 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
   return candidate;
 }
 
-// The document without its manifest elements: the document itself when it has
-// none, else a new copy held in `storage`.
-std::string_view without_manifests(std::string_view document, Buffer& storage) {
-  const std::vector<Range> ranges = locate_all(document);
-  if (ranges.empty()) return document;
-  storage = Buffer(document.size());
-  std::size_t kept_from = 0;
-  for (const Range& range : ranges) {
-    storage.append(document.substr(kept_from, range.start - kept_from));
-    kept_from = range.end;
-  }
-  storage.append(document.substr(kept_from));
-  return storage.text();
-}
-
 // Inserts an element of `length` bytes, written by `write_element`, before the
 // head end tag; the output is reserved once at its final size.
 template <class WriteElement>
@@ -150,6 +135,19 @@ std::vector<Range> locate_all(std::string_view document) {
     ranges.push_back({candidate.start, candidate.end});
   }
   return ranges;
+}
+
+std::string_view without_manifests(std::string_view document, Buffer& storage) {
+  const std::vector<Range> ranges = locate_all(document);
+  if (ranges.empty()) return document;
+  storage = Buffer(document.size());
+  std::size_t kept_from = 0;
+  for (const Range& range : ranges) {
+    storage.append(document.substr(kept_from, range.start - kept_from));
+    kept_from = range.end;
+  }
+  storage.append(document.substr(kept_from));
+  return storage.text();
 }
 
 Result<Association> extract(std::string_view document) {

@@ -53,6 +53,10 @@ Result<Association> extract(std::string_view document);
 // A new document without any manifest element of the head.
 Buffer remove(std::string_view document);
 
+// The same document as a view: the document itself when it has no manifest
+// element (no copy), else `remove`'s result held in `storage`.
+std::string_view without_manifests(std::string_view document, Buffer& storage);
+
 // A new document with `element` inserted just before the head end tag.
 Result<Buffer> insert(std::string_view document, std::string_view element);
 
