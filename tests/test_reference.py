@@ -117,3 +117,26 @@ def test_documents_where_stopping_early_could_go_wrong(doc):
             velmora.embed(doc, b"")
     else:
         assert velmora.embed(doc, b"").index(b'<script type="application/c2pa">') == close
+
+
+# Searches inside the scanner test several bytes at a time, so each construct
+# is tried with its delimiter at every offset within and across those steps,
+# and with the document ending at every point inside it.
+CONSTRUCTS = [
+    b"<!--%s-->", b"<!--%s->-->", b"<!--%s--!>-->", b"<!--%s- ->-->", b"<!--%s",
+    b"<!%s>", b"<?%s>", b'<link title="%s" rel=c2pa-manifest>', b"<link title='%s'>",
+    b"<script>%s</script>", b"<script>%s</scrip</script >", b"<style>%s<</style>",
+    b"<title>%s</title", b"%s<link rel=c2pa-manifest>",
+]
+
+
+@pytest.mark.parametrize("construct", CONSTRUCTS)
+def test_delimiters_at_every_offset_match_the_literal_model(construct):
+    for filler in (b"-", b"x", b"->", b">"):
+        for count in range(40):
+            piece = construct.replace(b"%s", filler * count)
+            doc = b"<head>" + piece + LINK + b"</head>"
+            for end in [len(doc)] + list(range(6, 6 + len(piece) + 2)):
+                cut = doc[:end]
+                expected = [(s, e - s) for s, e, _, _ in reference.candidates(cut)]
+                assert velmora.locate_all(cut) == expected, cut

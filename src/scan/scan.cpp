@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <stdexcept>
 
@@ -25,6 +26,33 @@ constexpr std::array<bool, 256> make_name_chars() {
   return table;
 }
 constexpr std::array<bool, 256> kNameChars = make_name_chars();
+
+constexpr std::size_t kNotFound = std::string_view::npos;
+
+// Word-at-a-time tests: eight bytes per step, on any CPU.
+using Word = std::uint64_t;
+
+// The eight bytes at `p`, the first in the lowest position.
+Word load_word(const unsigned char* p) {
+  Word word;
+  std::memcpy(&word, p, sizeof word);
+  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  return word;
+}
+
+// 0x80 in each byte of `word` that equals `c`, 0 in every other byte. Exact:
+// no carry crosses from one byte into the next.
+constexpr Word bytes_equal(Word word, unsigned char c) {
+  constexpr Word kOnes = 0x0101010101010101;
+  constexpr Word kLow7 = 0x7F7F7F7F7F7F7F7F;
+  const Word zero_where_equal = word ^ (kOnes * c);
+  return ~(((zero_where_equal & kLow7) + kLow7) | zero_where_equal | kLow7);
+}
+
+// The index of the first byte marked by `bytes_equal` (non-zero `marks`).
+constexpr std::size_t first_marked_byte(Word marks) {
+  return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+}
 
 // A name of at most eight bytes packed into a word, each byte with its 0x20
 // bit set. Among name characters that folds exactly A-Z onto a-z ("_" becomes
@@ -108,27 +136,29 @@ class HeadWatch {
 // One forward pass over the document producing the tag list.
 class Scanner {
  public:
-  Scanner(std::string_view document, std::span<const std::string_view> attribute_names)
+  using Tags = SmallVector<Tag, 16>;
+  using Attributes = SmallVector<Attribute, 16>;
+
+  Scanner(std::string_view document, std::span<const std::string_view> attribute_names, Tags& tags,
+          Attributes& attributes)
       : text_(document),
         attribute_names_(attribute_names),
         bytes_(reinterpret_cast<const unsigned char*>(document.data())),
-        size_(document.size()) {}
+        size_(document.size()),
+        tags_(tags),
+        attributes_(attributes) {}
 
-  TagList run() && {
-    // Enough for the head of most pages without growing.
-    tags_.reserve(32);
-    attributes_.reserve(32);
+  void run() {
     while (position_ < size_ && !head_.settled()) step();
-    return TagList(text_, attribute_names_, std::move(tags_), std::move(attributes_));
   }
 
  private:
   // Reads whatever starts at the next "<": a tag, or something passed over.
   void step() {
     if (bytes_[position_] != '<') {  // runs of "<" need no search
-      const void* found = std::memchr(bytes_ + position_, '<', size_ - position_);
-      if (found == nullptr) return finish();
-      position_ = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
+      const std::size_t found = find_byte(position_, size_, '<');
+      if (found == kNotFound) return finish();
+      position_ = found;
     }
     const std::size_t remaining = size_ - position_;
     if (remaining >= 4 && std::memcmp(bytes_ + position_, "<!--", 4) == 0) return skip_comment();
@@ -145,27 +175,43 @@ class Scanner {
     const std::size_t body = position_ + 4;
     if (size_ - body < 3) return finish();
     const std::size_t close = find_comment_close(body);
-    if (close == std::string_view::npos) return finish();
+    if (close == kNotFound) return finish();
     position_ = close + 3;
   }
 
-  // A skip search for "-->": only "-" and ">" occur in it, so a window whose
-  // last byte is anything else moves three bytes at once, and one ending in a
-  // ">" that is no match moves past it. Linear, and fast on text full of
-  // dashes or ">" where a search for the first byte would stop at each one.
+  // Eight positions per step, each tested for the whole "-->": steady on any
+  // text, where a search for one byte of it stalls on runs of dashes or ">".
   std::size_t find_comment_close(std::size_t from) const {
-    for (std::size_t last = from + 2; last < size_;) {
-      const unsigned char c = bytes_[last];
-      if (c == '>' && bytes_[last - 1] == '-' && bytes_[last - 2] == '-') return last - 2;
-      last += c == '-' ? 1 : 3;
+    std::size_t i = from;
+    for (; i + 2 + sizeof(Word) <= size_; i += sizeof(Word)) {
+      const Word hits = bytes_equal(load_word(bytes_ + i), '-') &
+                        bytes_equal(load_word(bytes_ + i + 1), '-') &
+                        bytes_equal(load_word(bytes_ + i + 2), '>');
+      if (hits != 0) return i + first_marked_byte(hits);
     }
-    return std::string_view::npos;
+    for (; i + 2 < size_; ++i) {
+      if (bytes_[i] == '-' && bytes_[i + 1] == '-' && bytes_[i + 2] == '>') return i;
+    }
+    return kNotFound;
   }
 
-  void skip_past(std::size_t from, char delimiter) {
-    const std::size_t found = text_.find(delimiter, from);
-    if (found == std::string_view::npos) return finish();
+  void skip_past(std::size_t from, unsigned char delimiter) {
+    const std::size_t found = find_byte(from, size_, delimiter);
+    if (found == kNotFound) return finish();
     position_ = found + 1;
+  }
+
+  // The first `c` in [from, limit), or kNotFound. Most distances in markup
+  // are short (the line break between two tags, a short value), so the first
+  // eight bytes are tested here and only longer searches pay for a call.
+  std::size_t find_byte(std::size_t from, std::size_t limit, unsigned char c) const {
+    for (int word = 0; word < 4 && limit - from >= sizeof(Word); ++word, from += sizeof(Word)) {
+      const Word hits = bytes_equal(load_word(bytes_ + from), c);
+      if (hits != 0) return from + first_marked_byte(hits);
+    }
+    const void* found = std::memchr(bytes_ + from, c, limit - from);
+    if (found == nullptr) return kNotFound;
+    return static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
   }
 
   void read_tag() {
@@ -179,19 +225,27 @@ class Scanner {
     while (name_end < size_ && kNameChars[bytes_[name_end]]) ++name_end;
     const std::string_view name = text_.substr(name_start, name_end - name_start);
 
-    Tag tag{position_, size_, classify(name), is_end, attributes_.size(), 0};
+    const TagName known_name = classify(name);
     // Tags of other names are read for their extent only: no caller asks
     // about them, so neither they nor their attributes are kept.
-    const bool keep = tag.name != TagName::Other;
-    tag_first_attribute_ = tag.first_attribute;
-    if (name_end < size_) tag.end = read_attributes(name_end, keep);
-    if (keep) {
-      tag.attribute_count = attributes_.size() - tag.first_attribute;
-      tags_.push_back(tag);
-      head_.observe(tag);
-    }
+    const bool keep = known_name != TagName::Other;
+    tag_first_attribute_ = attributes_.size();
+    const std::size_t end = name_end < size_ ? read_attributes(name_end, keep) : size_;
+    if (keep) keep_tag(end, known_name, is_end);
+    position_ = (!is_end && is_raw_text(known_name)) ? raw_text_end(end, name) : end;
+  }
 
-    position_ = (!is_end && is_raw_text(tag.name)) ? raw_text_end(tag.end, name) : tag.end;
+  // Fills the new entry field by field: a Tag built aside and copied in is
+  // written in pieces and read back whole, which stalls store forwarding.
+  void keep_tag(std::size_t end, TagName name, bool is_end) {
+    Tag& tag = tags_.emplace_back();
+    tag.start = position_;
+    tag.end = end;
+    tag.name = name;
+    tag.is_end = is_end;
+    tag.first_attribute = tag_first_attribute_;
+    tag.attribute_count = attributes_.size() - tag_first_attribute_;
+    head_.observe(tag);
   }
 
   // Reads attributes from `j` until ">" or the document end; returns the tag's end.
@@ -235,8 +289,8 @@ class Scanner {
   Range read_value(std::size_t k) const {
     const unsigned char quote = bytes_[k];
     if (quote == '"' || quote == '\'') {
-      const std::size_t close = text_.find(static_cast<char>(quote), k + 1);
-      if (close == std::string_view::npos) return {k + 1, size_, size_};
+      const std::size_t close = find_byte(k + 1, size_, quote);
+      if (close == kNotFound) return {k + 1, size_, size_};
       return {k + 1, close, close + 1};
     }
     std::size_t value_end = k;
@@ -263,13 +317,13 @@ class Scanner {
     const std::string_view written = text_.substr(name_start, name_end - name_start);
     const auto wanted = [&](std::string_view name) { return stored_name_is(written, name); };
     if (std::none_of(attribute_names_.begin(), attribute_names_.end(), wanted)) return;
-    const auto kept = std::span(attributes_).subspan(tag_first_attribute_);
+    const auto kept = attributes_.view().subspan(tag_first_attribute_);
     const auto same_name = [&](const Attribute& a) {
       return ascii_iequal(text_.substr(a.name_start, a.name_length), written);
     };
     if (std::any_of(kept.begin(), kept.end(), same_name)) return;
-    attributes_.push_back(
-        {name_start, name_end - name_start, value_start, value_end - value_start});
+    attributes_.emplace_back() = {name_start, name_end - name_start, value_start,
+                                  value_end - value_start};
   }
 
   // Where the scan resumes after the start tag of a raw-text element whose
@@ -279,9 +333,8 @@ class Scanner {
     if (content + n + 2 > size_) return size_;
     const std::size_t last = size_ - n - 2;  // last position an end tag can start at
     for (std::size_t g = content; g <= last; ++g) {
-      const void* found = std::memchr(bytes_ + g, '<', last - g + 1);
-      if (found == nullptr) break;
-      g = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
+      g = find_byte(g, last + 1, '<');
+      if (g == kNotFound) break;
       if (closes_raw_text(g, name)) return g;
     }
     return size_;
@@ -300,8 +353,8 @@ class Scanner {
   const unsigned char* bytes_;
   std::size_t size_;
   std::size_t position_ = 0;
-  std::vector<Tag> tags_;
-  std::vector<Attribute> attributes_;
+  Tags& tags_;
+  Attributes& attributes_;
   std::size_t tag_first_attribute_ = 0;
   HeadWatch head_;
 };
@@ -386,7 +439,7 @@ std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_vi
   if (std::find(attribute_names_.begin(), attribute_names_.end(), name) == attribute_names_.end()) {
     throw std::logic_error("asked for an attribute the tag list does not keep");
   }
-  const auto kept = std::span(attributes_).subspan(tag.first_attribute, tag.attribute_count);
+  const auto kept = attributes_.view().subspan(tag.first_attribute, tag.attribute_count);
   for (const Attribute& a : kept) {
     if (stored_name_is(document_.substr(a.name_start, a.name_length), name)) {
       return document_.substr(a.value_start, a.value_length);
@@ -413,8 +466,13 @@ bool TagList::attr_has_token(const Tag& tag, std::string_view name, std::string_
   return false;
 }
 
+TagList::TagList(std::string_view document, std::span<const std::string_view> attribute_names)
+    : document_(document), attribute_names_(attribute_names) {
+  Scanner(document, attribute_names, tags_, attributes_).run();
+}
+
 TagList tags(std::string_view document, std::span<const std::string_view> attribute_names) {
-  return Scanner(document, attribute_names).run();
+  return TagList(document, attribute_names);
 }
 
 HeadSpan head(const TagList& list) {

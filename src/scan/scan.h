@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "scan/small_vector.h"
+
 namespace velmora::scan {
 
 // TAB, LF, FF, CR and SPACE; nothing else.
@@ -61,14 +63,10 @@ struct Tag {
 // no others bounds the memory a hostile tag can claim.
 class TagList {
  public:
-  TagList(std::string_view document, std::span<const std::string_view> attribute_names,
-          std::vector<Tag> tags, std::vector<Attribute> attributes)
-      : document_(document),
-        attribute_names_(attribute_names),
-        tags_(std::move(tags)),
-        attributes_(std::move(attributes)) {}
+  // Scans `document`, which must outlive the list.
+  TagList(std::string_view document, std::span<const std::string_view> attribute_names);
 
-  std::span<const Tag> tags() const { return tags_; }
+  std::span<const Tag> tags() const { return tags_.view(); }
   std::size_t document_length() const { return document_.size(); }
 
   // The value of the attribute `name` (lower case, one of the names the list
@@ -88,8 +86,9 @@ class TagList {
  private:
   std::string_view document_;
   std::span<const std::string_view> attribute_names_;
-  std::vector<Tag> tags_;
-  std::vector<Attribute> attributes_;
+  // Enough for the head of most pages without allocating.
+  SmallVector<Tag, 16> tags_;
+  SmallVector<Attribute, 16> attributes_;
 };
 
 TagList tags(std::string_view document, std::span<const std::string_view> attribute_names = {});

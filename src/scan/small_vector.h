@@ -1,0 +1,42 @@
+// A growable array whose first entries live inside the object, so that a
+// short list costs no allocation at all.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <type_traits>
+#include <vector>
+
+namespace velmora::scan {
+
+template <class T, std::size_t N>
+class SmallVector {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  std::size_t size() const { return on_heap() ? heap_.size() : local_size_; }
+  std::span<const T> view() const {
+    return on_heap() ? std::span<const T>(heap_) : std::span<const T>(local_.data(), local_size_);
+  }
+
+  // A new last entry, left for the caller to fill.
+  T& emplace_back() {
+    if (!on_heap()) {
+      if (local_size_ < N) return local_[local_size_++];
+      heap_.reserve(4 * N);
+      heap_.assign(local_.begin(), local_.end());
+    }
+    return heap_.emplace_back();
+  }
+
+ private:
+  // Once the entries move to the heap it holds at least N + 1 of them.
+  bool on_heap() const { return !heap_.empty(); }
+
+  std::array<T, N> local_;
+  std::size_t local_size_ = 0;
+  std::vector<T> heap_;
+};
+
+}  // namespace velmora::scan
