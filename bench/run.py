@@ -77,13 +77,20 @@ QUICK = Settings(
 
 
 def batch_size(fn: Callable[[], object]) -> int:
-    """Warms `fn` up, the last warm-up timing it, and returns how many calls one sample
-    takes so that the clock's own cost stays out of it."""
-    for _ in range(WARMUPS - 1):
+    """Warms `fn` up and returns how many calls one sample takes so that the clock's own
+    cost, and the first calls of a sample after another function ran, stay out of it:
+    batches of 1, 2, 4, ... calls until one lasts MIN_SAMPLE_NS. A single warm call is a
+    poor estimate for calls under a microsecond, as it runs with cold caches."""
+    for _ in range(WARMUPS):
         fn()
-    start = time.perf_counter_ns()
-    fn()
-    return max(1, MIN_SAMPLE_NS // max(time.perf_counter_ns() - start, 1))
+    batch = 1
+    while True:
+        start = time.perf_counter_ns()
+        for _ in range(batch):
+            fn()
+        if time.perf_counter_ns() - start >= MIN_SAMPLE_NS:
+            return batch
+        batch *= 2
 
 
 def medians_ns(fns: Sequence[Callable[[], object]], budget_ns: int) -> list[float]:

@@ -338,9 +338,13 @@ PyObject* new_pair_list(const Range& ranges, ToPair&& to_pair) {
 }
 
 // Sets `key` in `dict` to `value`, taking ownership of the new reference.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
+// The key is a plain new str rather than an interned one: interning a name
+// nothing else holds adds it to the interpreter's table and removes it again
+// when the result dies, which cost more than the rest of a small call.
+bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   Ref owned(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+  Ref name(new_str(key));
+  return owned && name && PyDict_SetItem(dict, name.get(), owned.get()) == 0;
 }
 
 PyObject* bytes_result(Result<Buffer> result) {
@@ -363,12 +367,11 @@ PyObject* association_to_dict(const document::Association& association) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const bool embedded = association.form == document::Association::Form::Embedded;
-  const bool ok =
-      set_item(dict.get(), "start", PyLong_FromSize_t(association.start)) &&
-      set_item(dict.get(), "length", PyLong_FromSize_t(association.length)) &&
-      set_item(dict.get(), "kind", PyUnicode_FromString(embedded ? "embedded" : "referenced")) &&
-      (embedded ? set_item(dict.get(), "store", new_bytes(association.store.view()))
-                : set_item(dict.get(), "href", new_str(association.href)));
+  const bool ok = set_item(dict.get(), "start", PyLong_FromSize_t(association.start)) &&
+                  set_item(dict.get(), "length", PyLong_FromSize_t(association.length)) &&
+                  set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced")) &&
+                  (embedded ? set_item(dict.get(), "store", new_bytes(association.store.view()))
+                            : set_item(dict.get(), "href", new_str(association.href)));
   return ok ? dict.release() : nullptr;
 }
 
