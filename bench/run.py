@@ -370,10 +370,11 @@ def locate_vs_htmlparser(settings: Settings, card: Scorecard) -> None:
     table = Table(
         "locate_all and extract vs the html.parser locator",
         ["page", "manifest", "operation", "velmora", "velmora rate", "html.parser",
-         "html.parser rate", "speed-up a/v", "target"],
+         "html.parser rate", "speed-up a/v"],
         "The html.parser locator stops at the end of the head; velmora's time is for the "
         "whole call. Rates count the page's bytes, so a rate beyond memory bandwidth means "
-        "the call stopped reading at the head.",
+        "the call stopped reading at the head. The speed-up target applies to the real "
+        "pages (--corpus); these rows show how it varies with page size.",
     )
     checks = agreed = 0
     for size in settings.page_sizes:
@@ -392,14 +393,9 @@ def locate_vs_htmlparser(settings: Settings, card: Scorecard) -> None:
                 f"html.parser {name} disagrees with velmora on the {fmt_size(size)} page",
             )
             ours, theirs = settings.measure(partial(ours_fn, doc), partial(theirs_fn, doc))
-            speedup = theirs / ours
-            verdict = card.judge(
-                LOCATOR_TARGET, speedup,
-                f"{name} on a {fmt_size(size)} page, {manifest} manifest, speed-up",
-            )
             table.add(
                 fmt_size(size), manifest, name, fmt_time(ours), fmt_rate(rate(len(doc), ours)),
-                fmt_time(theirs), fmt_rate(rate(len(doc), theirs)), fmt_ratio(speedup), verdict,
+                fmt_time(theirs), fmt_rate(rate(len(doc), theirs)), fmt_ratio(theirs / ours),
             )
     table.print(f"Sanity: the html.parser locator agrees with velmora in {agreed}/{checks} cases.")
 

@@ -316,14 +316,13 @@ class Scanner {
                      std::size_t value_end) {
     const std::string_view written = text_.substr(name_start, name_end - name_start);
     const auto wanted = [&](std::string_view name) { return stored_name_is(written, name); };
-    if (std::none_of(attribute_names_.begin(), attribute_names_.end(), wanted)) return;
+    const auto found = std::find_if(attribute_names_.begin(), attribute_names_.end(), wanted);
+    if (found == attribute_names_.end()) return;
+    const auto index = static_cast<std::size_t>(found - attribute_names_.begin());
     const auto kept = attributes_.view().subspan(tag_first_attribute_);
-    const auto same_name = [&](const Attribute& a) {
-      return ascii_iequal(text_.substr(a.name_start, a.name_length), written);
-    };
+    const auto same_name = [&](const Attribute& a) { return a.name_index == index; };
     if (std::any_of(kept.begin(), kept.end(), same_name)) return;
-    attributes_.emplace_back() = {name_start, name_end - name_start, value_start,
-                                  value_end - value_start};
+    attributes_.emplace_back() = {index, value_start, value_end - value_start};
   }
 
   // Where the scan resumes after the start tag of a raw-text element whose
@@ -436,14 +435,14 @@ std::string utf8_with_replacement(std::string_view raw) {
 }
 
 std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_view name) const {
-  if (std::find(attribute_names_.begin(), attribute_names_.end(), name) == attribute_names_.end()) {
+  const auto found = std::find(attribute_names_.begin(), attribute_names_.end(), name);
+  if (found == attribute_names_.end()) {
     throw std::logic_error("asked for an attribute the tag list does not keep");
   }
+  const auto index = static_cast<std::size_t>(found - attribute_names_.begin());
   const auto kept = attributes_.view().subspan(tag.first_attribute, tag.attribute_count);
   for (const Attribute& a : kept) {
-    if (stored_name_is(document_.substr(a.name_start, a.name_length), name)) {
-      return document_.substr(a.value_start, a.value_length);
-    }
+    if (a.name_index == index) return document_.substr(a.value_start, a.value_length);
   }
   return std::nullopt;
 }

@@ -36,9 +36,10 @@ std::string utf8_with_replacement(std::string_view raw);
 enum class TagName : std::uint8_t { Other, Html, Head, Body, Link, Script, Style, Title, Textarea };
 
 // An attribute as written: name and value are spans of the document.
+// A kept attribute: which of the names asked for, and its value as written
+// (a span of the document).
 struct Attribute {
-  std::size_t name_start;
-  std::size_t name_length;
+  std::size_t name_index;  // into the names the list was built to keep
   std::size_t value_start;
   std::size_t value_length;
 };
