@@ -136,8 +136,8 @@ class HeadWatch {
 // One forward pass over the document producing the tag list.
 class Scanner {
  public:
-  using Tags = SmallVector<Tag, 16>;
-  using Attributes = SmallVector<Attribute, 16>;
+  using Tags = TagList::Tags;
+  using Attributes = TagList::Attributes;
 
   Scanner(std::string_view document, std::span<const std::string_view> attribute_names, Tags& tags,
           Attributes& attributes)

@@ -64,6 +64,10 @@ struct Tag {
 // no others bounds the memory a hostile tag can claim.
 class TagList {
  public:
+  // Enough for the head of most pages without allocating.
+  using Tags = SmallVector<Tag, 64>;
+  using Attributes = SmallVector<Attribute, 64>;
+
   // Scans `document`, which must outlive the list.
   TagList(std::string_view document, std::span<const std::string_view> attribute_names);
 
@@ -87,9 +91,8 @@ class TagList {
  private:
   std::string_view document_;
   std::span<const std::string_view> attribute_names_;
-  // Enough for the head of most pages without allocating.
-  SmallVector<Tag, 16> tags_;
-  SmallVector<Attribute, 16> attributes_;
+  Tags tags_;
+  Attributes attributes_;
 };
 
 TagList tags(std::string_view document, std::span<const std::string_view> attribute_names = {});
