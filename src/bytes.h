@@ -57,8 +57,10 @@ class Buffer {
   }
 
  private:
-  // Smaller blocks come from memory the allocator has mapped already.
-  static constexpr std::size_t kPrefaultFrom = std::size_t{1} << 20;
+  // Below this the allocator soon serves blocks from memory it keeps mapped
+  // between calls (glibc raises its mapping threshold up to 32 MiB as blocks
+  // are freed), where the advice would only walk pages already present.
+  static constexpr std::size_t kPrefaultFrom = std::size_t{32} << 20;
 
   std::unique_ptr<std::uint8_t[]> data_;
   std::size_t capacity_ = 0;
