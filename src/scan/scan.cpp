@@ -101,6 +101,15 @@ bool stored_name_is(std::string_view written, std::string_view lower_name) {
          });
 }
 
+// The position in `names` (lower case) of the name `written`, in any case,
+// or kNotFound. The names are few and short, so a plain loop beats a search.
+std::size_t index_of_name(std::span<const std::string_view> names, std::string_view written) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (stored_name_is(written, names[i])) return i;
+  }
+  return kNotFound;
+}
+
 bool is_raw_text(TagName name) {
   return name == TagName::Script || name == TagName::Style || name == TagName::Title ||
          name == TagName::Textarea;
@@ -314,11 +323,9 @@ class Scanner {
   // names the search of the ones kept so far is bounded.
   void add_attribute(std::size_t name_start, std::size_t name_end, std::size_t value_start,
                      std::size_t value_end) {
-    const std::string_view written = text_.substr(name_start, name_end - name_start);
-    const auto wanted = [&](std::string_view name) { return stored_name_is(written, name); };
-    const auto found = std::find_if(attribute_names_.begin(), attribute_names_.end(), wanted);
-    if (found == attribute_names_.end()) return;
-    const auto index = static_cast<std::size_t>(found - attribute_names_.begin());
+    const std::size_t index =
+        index_of_name(attribute_names_, text_.substr(name_start, name_end - name_start));
+    if (index == kNotFound) return;
     const auto kept = attributes_.view().subspan(tag_first_attribute_);
     const auto same_name = [&](const Attribute& a) { return a.name_index == index; };
     if (std::any_of(kept.begin(), kept.end(), same_name)) return;
@@ -435,11 +442,9 @@ std::string utf8_with_replacement(std::string_view raw) {
 }
 
 std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_view name) const {
-  const auto found = std::find(attribute_names_.begin(), attribute_names_.end(), name);
-  if (found == attribute_names_.end()) {
+  const std::size_t index = index_of_name(attribute_names_, name);
+  if (index == kNotFound)
     throw std::logic_error("asked for an attribute the tag list does not keep");
-  }
-  const auto index = static_cast<std::size_t>(found - attribute_names_.begin());
   const auto kept = attributes_.view().subspan(tag.first_attribute, tag.attribute_count);
   for (const Attribute& a : kept) {
     if (a.name_index == index) return document_.substr(a.value_start, a.value_length);
@@ -459,7 +464,10 @@ bool TagList::attr_has_token(const Tag& tag, std::string_view name, std::string_
   std::size_t piece_start = 0;
   for (std::size_t i = 0; i <= value->size(); ++i) {
     if (i < value->size() && !is_html_space_char(static_cast<unsigned char>((*value)[i]))) continue;
-    if (ascii_iequal(value->substr(piece_start, i - piece_start), token)) return true;
+    const std::size_t length = i - piece_start;
+    if (length == token.size() && ascii_iequal(value->substr(piece_start, length), token)) {
+      return true;
+    }
     piece_start = i + 1;
   }
   return false;
