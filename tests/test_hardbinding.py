@@ -131,6 +131,17 @@ def test_referenced_manifest_hashes_the_whole_document():
     assert message(caught) == MALFORMED
 
 
+@pytest.mark.parametrize("body", [(32 << 20) - 100, (40 << 20) + 3])
+def test_binding_of_pages_gathered_into_a_block_of_tens_of_mib(body):
+    # Blocks this large take a different allocation path; the bytes must not change.
+    page = b"<html><head></head><body>" + random.Random(body).randbytes(body) + b"</body></html>"
+    store = b"s" * 100
+    embedded = velmora.embed(page, store)
+    binding = velmora.compute_data_hash(embedded)
+    assert binding["hash"] == hashlib.sha256(page).digest()
+    assert velmora.verify_data_hash(embedded, binding["hash"], binding["exclusions"]) is None
+
+
 # --- failures in their order ---------------------------------------------------
 
 

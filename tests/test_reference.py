@@ -140,3 +140,18 @@ def test_delimiters_at_every_offset_match_the_literal_model(construct):
                 cut = doc[:end]
                 expected = [(s, e - s) for s, e, _, _ in reference.candidates(cut)]
                 assert velmora.locate_all(cut) == expected, cut
+
+
+@pytest.mark.parametrize("count", [15, 16, 17, 31, 63, 64, 65, 200])
+def test_heads_with_many_links_and_scripts_match_the_literal_model(count):
+    # Short tag lists are kept in place and long ones spill to the heap.
+    pieces = [
+        b"<link rel=stylesheet href=a%d.css>",
+        b'<script type="application/c2pa">Zm9v</script>',
+        b"<link rel=c2pa-manifest href=m%d rel=x href=y>",
+        b"<script src=s%d.js type=text/javascript></script>",
+    ]
+    head = b"".join(pieces[i % 4].replace(b"%d", b"%d" % i) for i in range(count))
+    doc = b"<html><head>" + head + b"</head><body></body></html>"
+    expected = [(s, e - s) for s, e, _, _ in reference.candidates(doc)]
+    assert velmora.locate_all(doc) == expected and len(expected) == (count + 2) // 4 + (count + 1) // 4
