@@ -340,7 +340,7 @@ PyObject* new_pair_list(const Range& ranges, ToPair&& to_pair) {
 // Sets `key` in `dict` to `value`, taking ownership of the new reference.
 // The key is a plain new str rather than an interned one: interning a name
 // nothing else holds adds it to the interpreter's table and removes it again
-// when the result dies, which cost more than the rest of a small call.
+// when the result dies, which costs more than making the key afresh.
 bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   Ref owned(value);
   Ref name(new_str(key));

@@ -443,8 +443,9 @@ std::string utf8_with_replacement(std::string_view raw) {
 
 std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_view name) const {
   const std::size_t index = index_of_name(attribute_names_, name);
-  if (index == kNotFound)
+  if (index == kNotFound) {
     throw std::logic_error("asked for an attribute the tag list does not keep");
+  }
   const auto kept = attributes_.view().subspan(tag.first_attribute, tag.attribute_count);
   for (const Attribute& a : kept) {
     if (a.name_index == index) return document_.substr(a.value_start, a.value_length);
