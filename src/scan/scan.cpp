@@ -110,6 +110,36 @@ std::size_t index_of_name(std::span<const std::string_view> names, std::string_v
   return kNotFound;
 }
 
+// Rejects most attribute names before any comparison: a name can only be one
+// of those asked for if its length and its first byte, in either case, are
+// among theirs. Both are kept as bits of a word, so distinct values may share
+// a bit: the test can pass wrongly, never fail wrongly.
+class NameFilter {
+ public:
+  explicit NameFilter(std::span<const std::string_view> names) {
+    for (const std::string_view name : names) {
+      if (name.empty()) continue;  // no attribute name as written is empty
+      lengths_ |= length_bit(name.size());
+      first_bytes_ |= byte_bit(static_cast<unsigned char>(name[0]));
+    }
+  }
+
+  bool may_hold(const unsigned char* name, std::size_t length) const {
+    return (lengths_ & length_bit(length)) != 0 && (first_bytes_ & byte_bit(name[0])) != 0;
+  }
+
+ private:
+  static std::uint64_t length_bit(std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  }
+  // Setting 0x20 maps A-Z onto a-z, and each other byte onto itself or a
+  // byte that is not a letter: a name and the same name in other case agree.
+  static std::uint64_t byte_bit(unsigned char c) { return std::uint64_t{1} << ((c | 0x20) & 63); }
+
+  std::uint64_t lengths_ = 0;
+  std::uint64_t first_bytes_ = 0;
+};
+
 bool is_raw_text(TagName name) {
   return name == TagName::Script || name == TagName::Style || name == TagName::Title ||
          name == TagName::Textarea;
@@ -155,7 +185,8 @@ class Scanner {
         bytes_(reinterpret_cast<const unsigned char*>(document.data())),
         size_(document.size()),
         tags_(tags),
-        attributes_(attributes) {}
+        attributes_(attributes),
+        wanted_(attribute_names) {}
 
   void run() {
     while (position_ < size_ && !head_.settled()) step();
@@ -212,9 +243,9 @@ class Scanner {
 
   // The first `c` in [from, limit), or kNotFound. Most distances in markup
   // are short (the line break between two tags, a short value), so the first
-  // eight bytes are tested here and only longer searches pay for a call.
+  // sixteen bytes are tested here and only longer searches pay for a call.
   std::size_t find_byte(std::size_t from, std::size_t limit, unsigned char c) const {
-    for (int word = 0; word < 4 && limit - from >= sizeof(Word); ++word, from += sizeof(Word)) {
+    for (int word = 0; word < 2 && limit - from >= sizeof(Word); ++word, from += sizeof(Word)) {
       const Word hits = bytes_equal(load_word(bytes_ + from), c);
       if (hits != 0) return from + first_marked_byte(hits);
     }
@@ -275,16 +306,16 @@ class Scanner {
       const std::size_t name_end = j;
       std::size_t k = skip_spaces(name_end);
       if (k == size_ || bytes_[k] != '=') {
-        if (keep) add_attribute(name_start, name_end, name_end, name_end);
+        offer_attribute(keep, name_start, name_end, name_end, name_end);
         continue;
       }
       k = skip_spaces(k + 1);
       if (k == size_) {
-        if (keep) add_attribute(name_start, name_end, k, k);
+        offer_attribute(keep, name_start, name_end, k, k);
         return size_;
       }
       const Range value = read_value(k);
-      if (keep) add_attribute(name_start, name_end, value.start, value.end);
+      offer_attribute(keep, name_start, name_end, value.start, value.end);
       j = value.resume;
     }
     return size_;
@@ -317,6 +348,13 @@ class Scanner {
   std::size_t skip_spaces(std::size_t j) const {
     while (j < size_ && is_html_space_char(bytes_[j])) ++j;
     return j;
+  }
+
+  void offer_attribute(bool keep, std::size_t name_start, std::size_t name_end,
+                       std::size_t value_start, std::size_t value_end) {
+    if (keep && wanted_.may_hold(bytes_ + name_start, name_end - name_start)) {
+      add_attribute(name_start, name_end, value_start, value_end);
+    }
   }
 
   // Keeps the first occurrence of each wanted name; with a handful of wanted
@@ -363,6 +401,7 @@ class Scanner {
   Attributes& attributes_;
   std::size_t tag_first_attribute_ = 0;
   HeadWatch head_;
+  NameFilter wanted_;
 };
 
 // Length of the well-formed UTF-8 sequence at `i`, or 0 when the bytes there
