@@ -272,8 +272,9 @@ bool bind(const Function& f, PyObject* args, PyObject* kwargs, Bound& bound) {
                  f.param_count, f.param_count == 1 ? "" : "s", given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i)
+  for (Py_ssize_t i = 0; i < given; ++i) {
     bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  }
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;

@@ -93,19 +93,11 @@ TagName classify(std::string_view name) {
   return TagName::Other;
 }
 
-// Whether a name as written, once lower-cased, is `lower_name`.
-bool stored_name_is(std::string_view written, std::string_view lower_name) {
-  return written.size() == lower_name.size() &&
-         std::equal(written.begin(), written.end(), lower_name.begin(), [](char w, char n) {
-           return to_lower(static_cast<unsigned char>(w)) == static_cast<unsigned char>(n);
-         });
-}
-
 // The position in `names` (lower case) of the name `written`, in any case,
 // or kNotFound. The names are few and short, so a plain loop beats a search.
 std::size_t index_of_name(std::span<const std::string_view> names, std::string_view written) {
   for (std::size_t i = 0; i < names.size(); ++i) {
-    if (stored_name_is(written, names[i])) return i;
+    if (ascii_iequal(written, names[i])) return i;
   }
   return kNotFound;
 }

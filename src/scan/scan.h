@@ -35,7 +35,6 @@ std::string utf8_with_replacement(std::string_view raw);
 // Other. Comparison is ASCII case-insensitive, as for stored lower-case names.
 enum class TagName : std::uint8_t { Other, Html, Head, Body, Link, Script, Style, Title, Textarea };
 
-// An attribute as written: name and value are spans of the document.
 // A kept attribute: which of the names asked for, and its value as written
 // (a span of the document).
 struct Attribute {
