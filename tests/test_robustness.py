@@ -188,11 +188,17 @@ def referenced_objects(path):
     return objects
 
 
+def is_immortal(obj):
+    # Since Python 3.12 some objects (None, small ints, one-byte bytes) never die: their
+    # counts are huge, and an extension built for the 3.9 stable ABI moves them freely.
+    return sys.getrefcount(obj) >= 1 << 30
+
+
 @pytest.mark.parametrize("name", PATHS)
 def test_reference_counts_of_arguments_are_unchanged(name):
     path = PATHS[name]
     path()
-    objects = referenced_objects(path)
+    objects = [o for o in referenced_objects(path) if not is_immortal(o)]
     before = [sys.getrefcount(o) for o in objects]
     for _ in range(20):
         path()
