@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import sysconfig
+from typing import Any
 
 import pytest
 
@@ -44,13 +45,13 @@ def folder(tmp_path: pathlib.Path) -> pathlib.Path:
     return tmp_path
 
 
-def run(folder: pathlib.Path, *args: str, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+def run(
+    folder: pathlib.Path, *args: str, stdin: bytes = b"", **options: Any
+) -> subprocess.CompletedProcess[bytes]:
+    """Runs the command in `folder`; `options` go to subprocess.run (stdout=, env=, ...)."""
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **options}
     return subprocess.run(
-        [sys.executable, "-m", "velmora_cli", *args],
-        input=stdin,
-        capture_output=True,
-        cwd=folder,
-        timeout=60,
+        [sys.executable, "-m", "velmora_cli", *args], input=stdin, cwd=folder, timeout=60, **streams
     )
 
 
@@ -65,13 +66,9 @@ def json_of(folder: pathlib.Path, *args: str, stdin: bytes = b"") -> object:
 
 
 def verify_args(page: str, hex_hash: str, *exclusions: str) -> list[str]:
-    return [
-        "verify",
-        page,
-        "--hash",
-        hex_hash,
-        *(["--exclusion", *exclusions] if exclusions else []),
-    ]
+    # PAGE last, as the usage line shows it: one value per --exclusion leaves it alone.
+    repeated = [word for each in exclusions for word in ("--exclusion", each)]
+    return ["verify", "--hash", hex_hash, *repeated, page]
 
 
 # --- documents out --------------------------------------------------------------
