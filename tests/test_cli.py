@@ -201,6 +201,8 @@ def test_extract_reports_both_forms_and_writes_the_store(folder):
     assert json_of(folder, "extract", "page.html") is None
     succeed(folder, "extract", "signed.html", "--store-out", "store.out")
     assert (folder / "store.out").read_bytes() == STORE
+    assert succeed(folder, "extract", "signed.html", "--store-out", "-") == STORE
+    assert not (folder / "-").exists()
 
 
 # --- errors --------------------------------------------------------------------
@@ -260,6 +262,8 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
             "--in-place needs PAGE to be a file, not standard input",
         ),
         (["embed", "-", "-"], 2, "only one input can be read from standard input"),
+        (["remove", "signed.html", "-o", "no/x"], 2, "no/x: No such file or directory"),
+        (["remove", "signed.html", "-o", "."], 2, ".: Is a directory"),
     ],
 )
 def test_errors_are_one_line_with_their_exit_status(folder, args, status, message):
@@ -303,14 +307,17 @@ def test_bad_usage_is_one_line_with_status_2(folder, args, prefix):
     assert line.startswith(prefix)
 
 
-def test_a_reader_that_leaves_early_ends_the_command_quietly(folder):
+@pytest.mark.parametrize("taken", [0, 10])
+def test_a_reader_that_leaves_early_ends_the_command_quietly(folder, taken):
+    (folder / "big.bin").write_bytes(STORE * 8192)  # a page far larger than a pipe's buffer
     with subprocess.Popen(
-        [sys.executable, "-m", "velmora_cli", "remove", "signed.html"],
+        [sys.executable, "-m", "velmora_cli", "embed", "page.html", "big.bin"],
         cwd=folder,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     ) as process:
-        process.stdout.close()  # before the child can write: its write meets a closed pipe
+        assert len(process.stdout.read(taken)) == taken  # then the rest meets a closed pipe
+        process.stdout.close()
         assert process.stderr.read() == b""
     assert process.returncode == 141
 

@@ -9,24 +9,14 @@ import subprocess
 import sys
 
 import pytest
-from test_cli import (  # noqa: F401
-    MISMATCH,
-    OWN_EXCLUSION,
-    PAGE,
-    PAGE_HASH,
-    folder,
-    run,
-    verify_args,
-)
+from test_cli import MISMATCH, OWN_EXCLUSION, PAGE, PAGE_HASH, folder, run, verify_args  # noqa
 
 import velmora
-
-BIG_STORE_PAGE = b"<html><head></head><body>" + b"x" * (80 << 20)
 
 
 @pytest.mark.parametrize("command", ["verify", "embed"])
 def test_running_out_of_memory_is_one_line_with_status_2(folder, command):
-    big = velmora.embed(BIG_STORE_PAGE, b"store")
+    big = velmora.embed(b"<html><head></head><body>" + b"x" * (80 << 20), b"store")
     (folder / "big.html").write_bytes(big)
     binding = velmora.compute_data_hash(big)
     exclusion = "{}:{}".format(*binding["exclusions"][0])
@@ -37,22 +27,18 @@ def test_running_out_of_memory_is_one_line_with_status_2(folder, command):
     limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (150 << 20, 150 << 20))  # noqa: E731
     done = run(folder, *args, preexec_fn=limit)
     assert (done.returncode, done.stdout, done.stderr) == (2, b"", b"velmora: out of memory\n")
-    assert sorted(p.name for p in folder.iterdir() if p.name.startswith(("out", "."))) == []
+    assert not [p for p in folder.iterdir() if p.name.startswith(("out", "."))]
 
 
 @pytest.mark.parametrize("debug", [[], ["--debug"]])
 def test_an_unexpected_error_is_one_line_unless_debugging(folder, debug):
     broken = "import sys, velmora, velmora_cli; velmora.remove = lambda page: 1 / 0; "
     broken += "sys.exit(velmora_cli.main(sys.argv[1:]))"
-    done = subprocess.run(
-        [sys.executable, "-c", broken, *debug, "remove", "signed.html"],
-        cwd=folder,
-        capture_output=True,
-        timeout=60,
-    )
+    command = [sys.executable, "-c", broken, *debug, "remove", "signed.html"]
+    done = subprocess.run(command, cwd=folder, capture_output=True, timeout=60)
     *traceback, line = done.stderr.decode().splitlines()
     assert done.returncode == 2 and line.startswith("velmora: unexpected ZeroDivisionError")
-    assert bool(traceback) == bool(debug) and ("--debug shows where" in line) != bool(debug)
+    assert bool(traceback) == bool(debug) != ("--debug shows where" in line)
 
 
 def test_page_text_cannot_write_to_the_terminal(folder):
@@ -62,46 +48,29 @@ def test_page_text_cannot_write_to_the_terminal(folder):
     assert done.stdout.decode().splitlines()[1] == (
         "href: https://ok.example/m.c2pa\\nstore: 4096 bytes, signature valid\\x1b[31m RED\\u202e"
     )
-    exact = run(folder, "extract", "-", "--json", stdin=page)
-    assert json.loads(exact.stdout)["href"] == href.replace("&", "&amp;")
+    assert json.loads(run(folder, "extract", "-", "--json", stdin=page).stdout)["href"] == href
+
+
+UNSUPPORTED = "unsupported hash algorithm: md5 [algorithm.unsupported]"
+HELP = "(see velmora binding --help)"
+CODES = {MISMATCH: "assertion.dataHash.mismatch", UNSUPPORTED: "algorithm.unsupported"}
 
 
 @pytest.mark.parametrize(
-    "args, status, expected",
+    "args, status, message",
     [
-        (
-            verify_args("tampered.html", PAGE_HASH, OWN_EXCLUSION),
-            1,
-            {"verified": False, "error": MISMATCH, "status_code": "assertion.dataHash.mismatch"},
-        ),
-        (
-            ["hash", "page.html", "--alg", "md5"],
-            2,
-            {
-                "error": "unsupported hash algorithm: md5 [algorithm.unsupported]",
-                "status_code": "algorithm.unsupported",
-            },
-        ),
-        (
-            ["locate", "missing.html"],
-            2,
-            {"error": "missing.html: No such file or directory", "status_code": None},
-        ),
-        (
-            ["binding", "page.html", "--alg"],
-            2,
-            {
-                "error": "argument --alg: expected one argument (see velmora binding --help)",
-                "status_code": None,
-            },
-        ),
+        (verify_args("tampered.html", PAGE_HASH, OWN_EXCLUSION), 1, MISMATCH),
+        (["hash", "page.html", "--alg", "md5"], 2, UNSUPPORTED),
+        (["locate", "missing.html"], 2, "missing.html: No such file or directory"),
+        (["binding", "page.html", "--alg"], 2, f"argument --alg: expected one argument {HELP}"),
     ],
 )
-def test_json_failures_print_one_object(folder, args, status, expected):
+def test_json_failures_print_one_object(folder, args, status, message):
     done = run(folder, *args, "--json")
+    expected = {"verified": False} if args[0] == "verify" else {}
+    expected.update(error=message, status_code=CODES.get(message))
     assert (done.returncode, json.loads(done.stdout)) == (status, expected)
-    assert done.stderr.decode().endswith(f": {expected['error']}\n")
-    assert done.stderr.count(b"\n") == 1
+    assert done.stderr.decode() in (f"velmora: {message}\n", f"velmora binding: {message}\n")
 
 
 def test_start_up_imports_only_what_parsing_needs():
