@@ -4,8 +4,11 @@ the best kernel, so Python-level tests cannot reach the others)."""
 
 import os
 import pathlib
+import platform
+import re
 import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -50,3 +53,21 @@ def test_every_kernel_table_row_is_reported_once(native_run):
     assert {table for table, _ in statuses} == {"sha256", "sha512", "base64"}
     assert set(statuses.values()) <= {"ran", "not supported"}
     assert all(statuses[(table, "portable")] == "ran" for table in ("sha256", "sha512", "base64"))
+
+
+@pytest.mark.skipif(
+    not (sys.platform == "linux" and platform.machine() == "x86_64"), reason="x86-64 Linux only"
+)
+def test_kernels_run_exactly_where_the_kernel_reports_their_extensions(native_run):
+    cpuinfo = pathlib.Path("/proc/cpuinfo").read_text()
+    flags = set(re.search(r"^flags\s*:(.*)$", cpuinfo, re.M)[1].split())
+    avx2 = {"avx2", "bmi2"}
+    expected = {
+        ("sha256", "sha-ni"): {"sha_ni", "sse4_1", "ssse3"} <= flags,
+        ("sha512", "avx2"): avx2 <= flags,
+        ("base64", "avx2"): avx2 <= flags,
+        ("base64", "avx512vbmi"): avx2 | {"avx512f", "avx512bw", "avx512vl", "avx512vbmi"} <= flags,
+    }
+    for (table, kernel), present in expected.items():
+        status = "ran" if present else "not supported"
+        assert f"kernel {table} {kernel}: {status}" in native_run.stdout.splitlines()
