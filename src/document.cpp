@@ -58,13 +58,16 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
 template <class WriteElement>
 Result<Buffer> insert_element(std::string_view document, std::size_t length,
                               WriteElement&& write_element) {
-  const scan::TagList list = scan::tags(document);
-  const std::optional<std::size_t> close = scan::head(list).close;
-  if (!close) return Error::no_head();
+  const scan::HeadSpan span = scan::head(scan::tags(document));
+  // A head end tag after the end of the head region (a body start tag or an
+  // html end tag came first) would put the element in the body, where no
+  // reader finds it: there is no head to embed into.
+  if (!span.close || *span.close != span.end) return Error::no_head();
+  const std::size_t close = *span.close;
   Buffer out(document.size() + length);
-  out.append(document.substr(0, *close));
+  out.append(document.substr(0, close));
   write_element(reinterpret_cast<char*>(out.claim(length)));
-  out.append(document.substr(*close));
+  out.append(document.substr(close));
   return out;
 }
 
@@ -109,6 +112,19 @@ char* put_escaped(char* out, std::string_view href) {
     }
   }
   return out;
+}
+
+// Removal is one pass, so the bytes around a removed element can join into a
+// new one. The new element then goes in beside it, and a writer that promised
+// exactly one must fail instead. When nothing was left behind the written
+// document carries the new element alone: it is inserted where the scan was
+// between tags, and it ends neither the head region nor any raw text.
+Result<Buffer> sole_element(Result<Buffer> written, std::string_view document,
+                            std::string_view cleaned) {
+  if (written && cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
+    return Error::multiple_manifests();
+  }
+  return written;
 }
 
 }  // namespace
@@ -180,11 +196,12 @@ Result<Buffer> embed(std::string_view document, ByteView store) {
   const std::size_t text_length = base64::encoded_length(store.size());
   const std::size_t length =
       kScriptOpen.size() + kScriptType.size() + kTagEnd.size() + text_length + kScriptClose.size();
-  return insert_element(cleaned, length, [&](char* out) {
+  const auto write = [&](char* out) {
     out = put(put(put(out, kScriptOpen), kScriptType), kTagEnd);
     base64::encode_into(store, out);
     put(out + text_length, kScriptClose);
-  });
+  };
+  return sole_element(insert_element(cleaned, length, write), document, cleaned);
 }
 
 Result<Buffer> embed_reference(std::string_view document, std::string_view href) {
@@ -193,11 +210,12 @@ Result<Buffer> embed_reference(std::string_view document, std::string_view href)
   const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
                              escaped_length(href) + kLinkType.size() + kScriptType.size() +
                              kTagEnd.size();
-  return insert_element(cleaned, length, [&](char* out) {
+  const auto write = [&](char* out) {
     out = put(put(put(out, kLinkOpen), kLinkRel), kLinkHref);
     out = put_escaped(out, href);
     put(put(put(out, kLinkType), kScriptType), kTagEnd);
-  });
+  };
+  return sole_element(insert_element(cleaned, length, write), document, cleaned);
 }
 
 }  // namespace velmora::document
