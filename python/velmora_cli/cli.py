@@ -345,7 +345,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:
         # The reader left early (velmora ... | head): there is no one to tell, and
         # the interpreter's own final flush must not fail on the closed pipe either.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
         return EXIT_BROKEN_PIPE
     except OSError as error:  # standard output or error failed while reporting
         reports.print_error(f"{reports.PROGRAM}: {describe(error)}")
