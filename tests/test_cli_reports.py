@@ -4,6 +4,7 @@ with --json), running out of memory, hostile page text, and what a start-up impo
 from __future__ import annotations
 
 import json
+import os
 import resource
 import subprocess
 import sys
@@ -14,6 +15,10 @@ from test_cli import MISMATCH, OWN_EXCLUSION, PAGE, PAGE_HASH, folder, run, veri
 import velmora
 
 
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than that")
 @pytest.mark.parametrize("command", ["verify", "embed"])
 def test_running_out_of_memory_is_one_line_with_status_2(folder, command):
     big = velmora.embed(b"<html><head></head><body>" + b"x" * (80 << 20), b"store")
