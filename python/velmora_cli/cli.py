@@ -14,7 +14,7 @@ from typing import Any, NoReturn, Union
 
 import velmora
 
-from . import demo, files
+from . import batch, demo, files
 
 EXIT_OK = 0
 EXIT_VERIFICATION_FAILED = 1
@@ -272,6 +272,7 @@ def build_parser() -> argparse.ArgumentParser:
         default=[],
         help="an excluded byte range (repeatable; none for a referenced manifest)",
     )
+    batch.add_commands(commands)
     add_command(commands, "demo", run_demo, "run the whole sequence on a bundled page", [], ())
     return parser
 

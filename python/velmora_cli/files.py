@@ -34,7 +34,8 @@ def write_output(path: str | None, data: bytes) -> None:
         write_atomically(path, data)
 
 
-def write_atomically(path: str, data: bytes) -> None:
+def write_atomically(path: str, data: bytes, sync: bool = True) -> None:
+    """Replaces `path` with `data` whole; `sync=False` leaves the flush to disk to the caller."""
     # Replacing the link's target rather than the link keeps the user's links intact.
     target = os.path.realpath(path)
     mode = _mode_for(target)
@@ -45,7 +46,8 @@ def write_atomically(path: str, data: bytes) -> None:
         with os.fdopen(descriptor, "wb") as file:
             file.write(data)
             file.flush()
-            os.fsync(file.fileno())
+            if sync:
+                os.fsync(file.fileno())
         os.chmod(temporary, mode)
         os.replace(temporary, target)
     except BaseException:

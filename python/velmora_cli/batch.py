@@ -1,0 +1,407 @@
+"""`velmora batch` and `velmora survey`: many pages, or whole web crawls, in one run.
+
+Only argument parsing happens at import time; pools, Dask, the WARC reader and the progress
+bar are imported when a command runs, so the per-file commands start as fast as before.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import contextlib
+import fnmatch
+import itertools
+import json
+import os
+import sys
+import time
+from collections.abc import Iterable, Iterator, Mapping
+from typing import IO, Any, NoReturn, Optional
+
+from . import engines, files, units
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
+CHUNK_SIZE = 64  # pages per task: large enough that passing results costs little
+DEFAULT_GLOBS = ("*.html", "*.htm")
+STDIO = "-"
+Counts = dict[str, int]
+
+
+class UsageError(Exception):
+    """Bad arguments or unreadable inputs of the batch itself (not of one page)."""
+
+
+def add_commands(commands: Any) -> None:
+    """Adds `batch` and `survey` to the `velmora` command's subcommands."""
+    add_batch(commands)
+    add_survey(commands)
+
+
+# ---------------------------------------------------------------------------
+# velmora batch
+
+
+def add_batch(commands: Any) -> None:
+    summary = "run one operation over many pages, writing JSON Lines"
+    command = commands.add_parser(
+        "batch",
+        help=summary,
+        description=f"{summary}: one object per page on standard output or in -o OUT.",
+    )
+    command.add_argument("operation", choices=units.OPERATIONS, metavar="OPERATION",
+                         help=f"one of: {', '.join(units.OPERATIONS)}")
+    command.add_argument("paths", nargs="*", metavar="PATH",
+                         help="a page, or a folder searched for pages with --glob")
+    command.add_argument("--files-from", metavar="FILE",
+                         help="read paths from FILE (- for standard input), one per line")
+    command.add_argument("-0", "--null", action="store_true",
+                         help="paths in --files-from end with NUL, as find -print0 writes")
+    command.add_argument("--glob", action="append", metavar="PATTERN",
+                         help="names of pages in folders (repeatable; default *.html and *.htm)")
+    command.add_argument("--stores", metavar="MAP.jsonl",
+                         help='embed, reference: lines of {"path": ..., "store": FILE} or '
+                         '{"path": ..., "href": ...}, which also name the pages')
+    command.add_argument("--bindings", metavar="BINDINGS.jsonl",
+                         help="verify: the output of a batch binding, which also names the pages")
+    command.add_argument("--alg", default="sha256", help="hash, binding: sha256, sha384 or sha512")
+    output = command.add_mutually_exclusive_group()
+    output.add_argument("-o", "--output", metavar="OUT.jsonl",
+                        help="write the records to OUT.jsonl instead of standard output")
+    output.add_argument("--resume", metavar="OUT.jsonl",
+                        help="continue the batch that wrote OUT.jsonl: pages recorded as ok "
+                        "are skipped, the others redone, new records appended")
+    command.add_argument("--sync-once", action="store_true",
+                         help="writing operations: flush to disk once at the end rather than "
+                         "after each page (faster; see the README for the trade-off)")
+    add_engine_options(command)
+    command.set_defaults(handler=run_batch, inputs=())
+
+
+def add_engine_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--jobs", type=positive, default=None, metavar="N",
+                         help="worker processes (default: the usable cores; 1 runs in this one)")
+    command.add_argument("--dask", metavar="ADDRESS",
+                         help="run on the Dask scheduler at ADDRESS (needs velmora[dask])")
+
+
+def positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, not {text!r}")
+    return int(text)
+
+
+def run_batch(args: argparse.Namespace) -> NoReturn:
+    raise SystemExit(guarded(lambda: batch(args)))
+
+
+def batch(args: argparse.Namespace) -> int:
+    require_engine(args, "velmora batch --dask")
+    items = work_items(args)
+    done = recorded_ok(args.resume) if args.resume else set()
+    if done:
+        items = (item for item in items if item_path(item) not in done)
+    root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
+    tasks = ((args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items))
+    counts: Counts = collections.Counter()
+    began = time.monotonic()
+    bar = progress_bar("page")
+    with open_output(args.resume or args.output, append=bool(args.resume)) as out:
+        try:
+            for lines, chunk_counts in engines.completed(
+                chunk_lines, tasks, jobs_of(args), args.dask
+            ):
+                out.write(lines)
+                out.flush()
+                counts.update(chunk_counts)
+                if bar is not None:
+                    bar.update(sum(chunk_counts.values()))
+        except KeyboardInterrupt:
+            report_summary(f"batch {args.operation} interrupted", counts, began, "page")
+            return EXIT_INTERRUPTED
+        finally:
+            if bar is not None:
+                bar.close()
+    if args.sync_once and args.operation in units.WRITING_OPERATIONS:
+        engines.sync_everywhere(args.dask)
+    report_summary(f"batch {args.operation}", counts, began, "page")
+    return EXIT_OK if counts[units.OK] == sum(counts.values()) else EXIT_FAILED
+
+
+def chunk_lines(
+    operation: str, items: list[units.Item], alg: str, sync_each: bool, root: Optional[str]
+) -> tuple[str, Counts]:
+    """One task, run in a worker: the chunk's records as JSON Lines, and counts per status."""
+    return as_lines(units.run_chunk(operation, items, alg, sync_each, root))
+
+
+def as_lines(records: list[units.Record]) -> tuple[str, Counts]:
+    text = "".join(json.dumps(record) + "\n" for record in records)
+    return text, dict(collections.Counter(record["status"] for record in records))
+
+
+def require_engine(args: argparse.Namespace, command: str) -> None:
+    if args.dask is not None:
+        require("distributed", "dask", command)
+
+
+def jobs_of(args: argparse.Namespace) -> int:
+    return args.jobs if args.jobs is not None else engines.usable_cores()
+
+
+def chunked(items: Iterable[units.Item]) -> Iterator[list[units.Item]]:
+    iterator = iter(items)
+    while chunk := list(itertools.islice(iterator, CHUNK_SIZE)):
+        yield chunk
+
+
+def item_path(item: units.Item) -> Any:
+    return item if isinstance(item, str) else item.get("path")
+
+
+# --- where the pages come from ------------------------------------------------
+
+
+def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
+    mapping = {"embed": "stores", "reference": "stores", "verify": "bindings"}.get(args.operation)
+    for name in ("stores", "bindings"):
+        if getattr(args, name) is not None and name != mapping:
+            raise UsageError(f"--{name} does not go with batch {args.operation}")
+    if mapping is not None:
+        source = getattr(args, mapping)
+        if source is None:
+            raise UsageError(f"batch {args.operation} needs --{mapping}")
+        if args.paths or args.files_from:
+            raise UsageError(f"batch {args.operation} takes its pages from --{mapping} only")
+        return mapping_entries(source)
+    if not args.paths and args.files_from is None:
+        raise UsageError("no pages: give PATH arguments or --files-from")
+    listed = listed_paths(args.files_from, args.null) if args.files_from else iter(())
+    return walked(itertools.chain(args.paths, listed), args.glob or DEFAULT_GLOBS)
+
+
+def listed_paths(source: str, null_separated: bool) -> Iterator[str]:
+    separator = b"\0" if null_separated else b"\n"
+    with open_input(source) as stream:
+        pending = b""
+        for block in iter(lambda: stream.read1(1 << 16), b""):  # what a pipe has so far
+            *whole, pending = (pending + block).split(separator)
+            yield from (os.fsdecode(path) for path in whole if path)
+        if pending:
+            yield os.fsdecode(pending)
+
+
+def walked(paths: Iterable[str], globs: Iterable[str]) -> Iterator[str]:
+    """Paths as given, with each folder replaced by its pages matching `globs`, sorted."""
+    patterns = tuple(globs)
+    for path in paths:
+        if not os.path.isdir(path):
+            yield path
+            continue
+        for folder, subfolders, names in os.walk(path, onerror=raise_usage_error):
+            subfolders.sort()
+            for name in sorted(names):
+                if any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns):
+                    yield os.path.join(folder, name)
+
+
+def raise_usage_error(error: OSError) -> NoReturn:
+    raise UsageError(f"{error.filename}: {error.strerror}")
+
+
+def mapping_entries(source: str) -> Iterator[units.Item]:
+    for number, line in complete_lines(source):
+        try:
+            entry = json.loads(line)
+        except ValueError:
+            entry = None
+        if not isinstance(entry, dict):
+            raise UsageError(f"{source}, line {number}: not a JSON object")
+        yield entry
+
+
+def complete_lines(source: str) -> Iterator[tuple[int, str]]:
+    """The non-empty lines of a JSON Lines file, numbered from 1, without a cut-off last one."""
+    with open_input(source) as stream:
+        for number, raw in enumerate(stream, 1):
+            if raw.endswith(b"\n") and raw.strip():
+                yield number, raw.decode("utf-8", "surrogateescape")
+
+
+def open_input(source: str) -> IO[bytes]:
+    try:
+        return sys.stdin.buffer if source == STDIO else open(source, "rb")
+    except OSError as error:
+        raise UsageError(f"{source}: {error.strerror}") from None
+
+
+# --- output and resuming ------------------------------------------------------
+
+
+def recorded_ok(output: str) -> set[str]:
+    """Paths recorded as ok in a previous run's output, which keeps only their lines.
+
+    Records of pages that failed, and a last line cut off by an interruption, are dropped
+    (the file is replaced whole), so that each page has one record once the batch is done.
+    """
+    done: set[str] = set()
+    if not os.path.exists(output):
+        return done
+    kept = []
+    for _, line in complete_lines(output):
+        with contextlib.suppress(ValueError):
+            record = json.loads(line)
+            if isinstance(record, dict) and record.get("status") == units.OK and isinstance(record.get("path"), str):
+                done.add(record["path"])
+                kept.append(line)
+    replace_whole(output, "".join(kept))
+    return done
+
+
+def replace_whole(path: str, text: str) -> None:
+    files.write_atomically(path, text.encode("utf-8", "surrogateescape"))
+
+
+@contextlib.contextmanager
+def open_output(path: Optional[str], append: bool = False) -> Iterator[IO[str]]:
+    if path is None or path == STDIO:
+        yield sys.stdout
+        return
+    try:
+        file = open(path, "a" if append else "w", encoding="utf-8", errors="surrogateescape")
+    except OSError as error:
+        raise UsageError(f"{path}: {error.strerror}") from None
+    with file:
+        yield file
+
+
+# ---------------------------------------------------------------------------
+# velmora survey
+
+
+def add_survey(commands: Any) -> None:
+    summary = "find the manifest associations of the HTML responses in WARC files"
+    command = commands.add_parser(
+        "survey",
+        help=summary,
+        description=f"{summary}: one JSON object per response (needs velmora[warc]).",
+    )
+    command.add_argument("warcs", nargs="+", metavar="WARC", help="a WARC file (gzip or not)")
+    command.add_argument("--out-dir", metavar="DIR",
+                         help="write DIR/NAME.jsonl for each WARC file NAME; files already "
+                         "there are skipped, so an interrupted survey resumes")
+    add_engine_options(command)
+    command.set_defaults(handler=run_survey, inputs=())
+
+
+def run_survey(args: argparse.Namespace) -> NoReturn:
+    raise SystemExit(guarded(lambda: survey(args)))
+
+
+def survey(args: argparse.Namespace) -> int:
+    require_engine(args, "velmora survey --dask")
+    if args.dask is None:
+        require("fastwarc", "warc", "velmora survey")
+    targets = survey_targets(args.warcs, args.out_dir)
+    skipped = len(args.warcs) - len(targets)
+    counts: Counts = collections.Counter()
+    began = time.monotonic()
+    bar = progress_bar("WARC file")
+    try:
+        root = os.getcwd() if args.dask else None
+        tasks = ((warc, root) for warc in targets)
+        for warc, (lines, file_counts) in engines.completed(
+            warc_lines, tasks, jobs_of(args), args.dask
+        ):
+            deliver_survey(lines, targets[warc])
+            counts.update(file_counts)
+            if bar is not None:
+                bar.update()
+    except KeyboardInterrupt:
+        report_summary("survey interrupted", counts, began, "response")
+        return EXIT_INTERRUPTED
+    finally:
+        if bar is not None:
+            bar.close()
+    done_before = f" ({skipped} done before)" if skipped else ""
+    report_summary(f"survey of {len(targets)} WARC files{done_before}", counts, began, "response")
+    return EXIT_FAILED if counts[units.ERROR] else EXIT_OK
+
+
+def require(module: str, extra: str, command: str) -> None:
+    """Stops with a usage error naming the extra to install when `module` is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec(module) is None:
+        raise UsageError(f'{command} needs {module}: pip install "velmora[{extra}]"')
+
+
+def warc_lines(warc: str, root: Optional[str]) -> tuple[str, tuple[str, Counts]]:
+    """One task, run in a worker: a WARC file's records as JSON Lines, with counts."""
+    return warc, as_lines(units.survey_warc(warc, root))
+
+
+def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Optional[str]]:
+    """Each WARC file still to survey, with where its records go (None: standard output)."""
+    if out_dir is None:
+        return dict.fromkeys(warcs)
+    if not os.path.isdir(out_dir):
+        raise UsageError(f"{out_dir}: not a folder")
+    targets: dict[str, Optional[str]] = {}
+    outputs: dict[str, str] = {}
+    for warc in warcs:
+        output = os.path.join(out_dir, os.path.basename(warc) + ".jsonl")
+        if outputs.setdefault(output, warc) != warc:
+            raise UsageError(f"{outputs[output]} and {warc} would both be surveyed into {output}")
+        if not os.path.exists(output):
+            targets[warc] = output
+    return targets
+
+
+def deliver_survey(lines: str, output: Optional[str]) -> None:
+    if output is None:
+        sys.stdout.write(lines)
+        sys.stdout.flush()
+    else:
+        replace_whole(output, lines)
+
+
+# ---------------------------------------------------------------------------
+# What both commands share.
+
+
+def guarded(command: Any) -> int:
+    try:
+        status: int = command()
+    except UsageError as error:
+        print(f"velmora: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader left early: nobody to tell, and the final flush must not fail either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    return status
+
+
+def progress_bar(unit: str) -> Any:
+    """A progress bar on standard error when it is a terminal and tqdm is installed."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(unit=f" {unit}s", disable=None, file=sys.stderr, smoothing=0.1)
+
+
+def report_summary(what: str, counts: Mapping[str, int], began: float, unit: str) -> None:
+    total = sum(counts.values())
+    seconds = time.monotonic() - began
+    rate = f", {total / seconds:,.0f}/s" if seconds > 0 else ""
+    parts = ", ".join(f"{number:,} {status}" for status, number in sorted(counts.items()))
+    print(
+        f"velmora: {what}: {total:,} {unit}s in {seconds:.1f} s{rate}"
+        + (f": {parts}" if parts else ""),
+        file=sys.stderr,
+    )
