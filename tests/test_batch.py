@@ -211,3 +211,26 @@ def test_dask_gives_the_records_of_a_serial_run(site, warcs, dask_scheduler):
         spread = velmora_run(site, *args, "--dask", dask_scheduler)
         assert serial.returncode == spread.returncode
         assert sorted(spread.stdout.splitlines()) == sorted(serial.stdout.splitlines())
+
+
+# --- the Python API -------------------------------------------------------------
+
+API_USAGE = """
+from velmora_cli import units
+
+records: list[dict[str, object]] = units.run_chunk("binding", ["a.html", {"path": "b.html"}])
+found = units.survey_warc("crawl.warc.gz", root="/data")
+units.run_chunk("hash", [1])  # wrong
+units.survey_warc(b"crawl.warc.gz")  # wrong
+"""
+
+
+def test_unit_functions_are_typed_for_type_checkers(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extras)")
+    (tmp_path / "usage.py").write_text(API_USAGE)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "c"), "usage.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    flagged = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
+    assert flagged == ["6", "7"], done.stdout
