@@ -10,13 +10,14 @@ import argparse
 import collections
 import contextlib
 import fnmatch
+import io
 import itertools
 import json
 import os
 import sys
 import time
-from collections.abc import Iterable, Iterator, Mapping
-from typing import IO, Any, NoReturn, Optional
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import IO, Any, NoReturn, Optional, TypeVar, cast
 
 from . import engines, files, units
 
@@ -25,6 +26,7 @@ CHUNK_SIZE = 64  # pages per task: large enough that passing results costs littl
 DEFAULT_GLOBS = ("*.html", "*.htm")
 STDIO = "-"
 Counts = dict[str, int]
+Result = TypeVar("Result")
 
 
 class UsageError(Exception):
@@ -102,28 +104,22 @@ def batch(args: argparse.Namespace) -> int:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
     tasks = ((args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items))
-    counts: Counts = collections.Counter()
     began = time.monotonic()
-    bar = progress_bar("page")
     with open_output(args.resume or args.output, append=bool(args.resume)) as out:
-        try:
-            for lines, chunk_counts in engines.completed(
-                chunk_lines, tasks, jobs_of(args), args.dask
-            ):
-                out.write(lines)
-                out.flush()
-                counts.update(chunk_counts)
-                if bar is not None:
-                    bar.update(sum(chunk_counts.values()))
-        except KeyboardInterrupt:
-            report_summary(f"batch {args.operation} interrupted", counts, began, "page")
-            return EXIT_INTERRUPTED
-        finally:
-            if bar is not None:
-                bar.close()
+
+        def deliver(result: tuple[str, Counts]) -> Counts:
+            out.write(result[0])
+            out.flush()
+            return result[1]
+
+        results = engines.completed(chunk_lines, tasks, jobs_of(args), args.dask)
+        counts, interrupted = consume(results, deliver, "page")
     if args.sync_once and args.operation in units.WRITING_OPERATIONS:
         engines.sync_everywhere(args.dask)
-    report_summary(f"batch {args.operation}", counts, began, "page")
+    what = f"batch {args.operation}{' interrupted' if interrupted else ''}"
+    report_summary(what, counts, began, "page")
+    if interrupted:
+        return EXIT_INTERRUPTED
     return EXIT_OK if counts[units.OK] == sum(counts.values()) else EXIT_FAILED
 
 
@@ -227,11 +223,17 @@ def complete_lines(source: str) -> Iterator[tuple[int, str]]:
                 yield number, raw.decode("utf-8", "surrogateescape")
 
 
-def open_input(source: str) -> IO[bytes]:
+@contextlib.contextmanager
+def open_input(source: str) -> Iterator[io.BufferedIOBase]:
+    if source == STDIO:
+        yield cast(io.BufferedIOBase, sys.stdin.buffer)
+        return
     try:
-        return sys.stdin.buffer if source == STDIO else open(source, "rb")
+        file = open(source, "rb")
     except OSError as error:
         raise UsageError(f"{source}: {error.strerror}") from None
+    with file:
+        yield file
 
 
 # --- output and resuming ------------------------------------------------------
@@ -303,27 +305,22 @@ def survey(args: argparse.Namespace) -> int:
         require("fastwarc", "warc", "velmora survey")
     targets = survey_targets(args.warcs, args.out_dir)
     skipped = len(args.warcs) - len(targets)
-    counts: Counts = collections.Counter()
     began = time.monotonic()
-    bar = progress_bar("WARC file")
-    try:
-        root = os.getcwd() if args.dask else None
-        tasks = ((warc, root) for warc in targets)
-        for warc, (lines, file_counts) in engines.completed(
-            warc_lines, tasks, jobs_of(args), args.dask
-        ):
-            deliver_survey(lines, targets[warc])
-            counts.update(file_counts)
-            if bar is not None:
-                bar.update()
-    except KeyboardInterrupt:
-        report_summary("survey interrupted", counts, began, "response")
-        return EXIT_INTERRUPTED
-    finally:
-        if bar is not None:
-            bar.close()
+
+    def deliver(result: tuple[str, tuple[str, Counts]]) -> Counts:
+        warc, (lines, counts) = result
+        write_survey(lines, targets[warc])
+        return counts
+
+    root = os.getcwd() if args.dask else None
+    tasks = ((warc, root) for warc in targets)
+    results = engines.completed(warc_lines, tasks, jobs_of(args), args.dask)
+    counts, interrupted = consume(results, deliver, "response")
     done_before = f" ({skipped} done before)" if skipped else ""
-    report_summary(f"survey of {len(targets)} WARC files{done_before}", counts, began, "response")
+    what = f"survey of {len(targets)} WARC files{done_before}"
+    report_summary(what + (" interrupted" if interrupted else ""), counts, began, "response")
+    if interrupted:
+        return EXIT_INTERRUPTED
     return EXIT_FAILED if counts[units.ERROR] else EXIT_OK
 
 
@@ -357,7 +354,7 @@ def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Option
     return targets
 
 
-def deliver_survey(lines: str, output: Optional[str]) -> None:
+def write_survey(lines: str, output: Optional[str]) -> None:
     if output is None:
         sys.stdout.write(lines)
         sys.stdout.flush()
@@ -384,6 +381,26 @@ def guarded(command: Any) -> int:
     return status
 
 
+def consume(
+    results: Iterator[Result], deliver: Callable[[Result], Counts], unit: str
+) -> tuple[Counts, bool]:
+    """Delivers each result as it comes; the counts per status, and whether Ctrl-C ended it."""
+    counts: Counts = collections.Counter()
+    bar = progress_bar(unit)
+    try:
+        for result in results:
+            delivered = deliver(result)
+            counts.update(delivered)
+            if bar is not None:
+                bar.update(sum(delivered.values()))
+    except KeyboardInterrupt:
+        return counts, True
+    finally:
+        if bar is not None:
+            bar.close()
+    return counts, False
+
+
 def progress_bar(unit: str) -> Any:
     """A progress bar on standard error when it is a terminal and tqdm is installed."""
     if not sys.stderr.isatty():
@@ -401,7 +418,7 @@ def report_summary(what: str, counts: Mapping[str, int], began: float, unit: str
     rate = f", {total / seconds:,.0f}/s" if seconds > 0 else ""
     parts = ", ".join(f"{number:,} {status}" for status, number in sorted(counts.items()))
     print(
-        f"velmora: {what}: {total:,} {unit}s in {seconds:.1f} s{rate}"
+        f"velmora: {what}: {total:,} {unit}{'' if total == 1 else 's'} in {seconds:.1f} s{rate}"
         + (f": {parts}" if parts else ""),
         file=sys.stderr,
     )

@@ -174,6 +174,8 @@ def verify(job: Job) -> Record:
 
 
 def expected_binding(job: Job) -> tuple[str, bytes, list[tuple[int, int]]]:
+    if job.inputs.get("status", OK) != OK:
+        raise InputError(f"no binding was recorded for this page: {job.inputs.get('error')}")
     alg = job.text_input("alg")
     try:
         digest = bytes.fromhex(job.text_input("hash"))
