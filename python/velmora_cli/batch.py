@@ -369,7 +369,7 @@ def write_survey(lines: str, output: Optional[str]) -> None:
 def guarded(command: Any) -> int:
     try:
         status: int = command()
-    except UsageError as error:
+    except (UsageError, engines.EngineError) as error:
         print(f"velmora: {error}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:

@@ -20,6 +20,18 @@ Task = tuple[Any, ...]
 IN_FLIGHT_PER_WORKER = 2
 
 
+class EngineError(Exception):
+    """A task that failed in a worker: an engine or environment fault, not a bad input."""
+
+
+def outcome(future: Any) -> Any:
+    """A finished task's result; its failure as an `EngineError` naming the cause."""
+    try:
+        return future.result()
+    except Exception as error:  # the unit functions raise only when the worker itself fails
+        raise EngineError(f"a worker failed: {type(error).__name__}: {error}") from error
+
+
 def usable_cores() -> int:
     """The cores this process may run on (its affinity where the system has it)."""
     if hasattr(os, "sched_getaffinity"):
@@ -60,14 +72,14 @@ def in_pool(unit: Callable[..., Result], tasks: Iterable[Task], jobs: int) -> It
             else:  # results go out as they come, even while the tasks trickle in
                 done = {future for future in pending if future.done()}
                 pending -= done
-            yield from (future.result() for future in done)
+            yield from (outcome(future) for future in done)
         while pending:
             done, pending = wait(pending, return_when=FIRST_COMPLETED)
-            yield from (future.result() for future in done)
+            yield from (outcome(future) for future in done)
     except KeyboardInterrupt:
         # The few tasks in flight finish (workers ignore Ctrl-C) and their results are
         # kept; a second Ctrl-C stops the wait.
-        yield from (future.result() for future in pending)
+        yield from (outcome(future) for future in pending)
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -82,7 +94,7 @@ def on_dask(unit: Callable[..., Result], tasks: Iterable[Task], address: str) ->
         first = itertools.islice(queue, workers * (1 + IN_FLIGHT_PER_WORKER))
         running = as_completed([client.submit(unit, *task, pure=False) for task in first])
         for future in running:
-            yield future.result()
+            yield outcome(future)
             future.release()
             following = next(queue, None)
             if following is not None:
