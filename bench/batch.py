@@ -81,6 +81,7 @@ def write_warcs(root: Path, records_each: int, contents: Sequence[bytes]) -> lis
 
 def timed(run: Callable[[], object]) -> tuple[float, float]:
     """Wall and CPU seconds of `run`, its child processes included."""
+
     def cpu() -> float:
         own = resource.getrusage(resource.RUSAGE_SELF)
         children = resource.getrusage(resource.RUSAGE_CHILDREN)
@@ -92,8 +93,9 @@ def timed(run: Callable[[], object]) -> tuple[float, float]:
 
 
 def velmora_command(*args: str, cwd: Path) -> None:
-    done = subprocess.run([*VELMORA, *args], cwd=cwd, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True)
+    done = subprocess.run(
+        [*VELMORA, *args], cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+    )
     if done.returncode != 0:
         raise SystemExit(f"velmora {' '.join(args)} failed:\n{done.stderr}")
 
@@ -113,8 +115,10 @@ def row(label: str, units: int, size: int, seconds: tuple[float, float], base: f
 
 def batch_rows(root: Path, paths: Sequence[Path], total: int) -> None:
     print("\n## velmora batch\n")
-    print(f"{len(paths):,} pages, {total / 1e6:,.0f} MB, from the page cache; ratios to the"
-          " in-process loop (reading each file, then the call)\n")
+    print(
+        f"{len(paths):,} pages, {total / 1e6:,.0f} MB, from the page cache; ratios to the"
+        " in-process loop (reading each file, then the call)\n"
+    )
     print("| run | pages/s | MB/s | CPU per page | speed vs loop |")
     print("|---|---|---|---|---|")
     calls = {
@@ -125,8 +129,11 @@ def batch_rows(root: Path, paths: Sequence[Path], total: int) -> None:
         loop = timed(lambda: in_process(paths, call))
         print(row(f"in-process loop, {operation}", len(paths), total, loop, loop[0]))
         for jobs in ("1", "2"):
-            batch = timed(lambda: velmora_command(
-                "batch", operation, "tree", "--jobs", jobs, "-o", os.devnull, cwd=root))
+            batch = timed(
+                lambda: velmora_command(
+                    "batch", operation, "tree", "--jobs", jobs, "-o", os.devnull, cwd=root
+                )
+            )
             print(row(f"`batch {operation} --jobs {jobs}`", len(paths), total, batch, loop[0]))
 
 
@@ -138,7 +145,9 @@ def survey_rows(root: Path, warcs: Sequence[Path], records_each: int) -> None:
         return
     size = sum(path.stat().st_size for path in warcs)
     print(f"\n## velmora survey ({reader})\n")
-    print(f"2 WARC files of {records_each:,} HTML responses each, {size / 1e6:,.0f} MB compressed\n")
+    print(
+        f"2 WARC files of {records_each:,} HTML responses each, {size / 1e6:,.0f} MB compressed\n"
+    )
     print("| run | records/s | compressed MB/s | CPU per record | speed vs --jobs 1 |")
     print("|---|---|---|---|---|")
     names = [path.name for path in warcs]
@@ -160,10 +169,24 @@ def peak_memory(root: Path, paths: Sequence[Path], counts: Sequence[int]) -> Non
             for n in range(count):
                 file.write(names[n % len(names)] + "\n")
         for jobs in ("1", "2"):
-            command = [*VELMORA, "batch", "locate", "--files-from", listing.name, "--jobs", jobs,
-                       "-o", os.devnull]
-            done = subprocess.run([sys.executable, "-c", PEAK_KIB, *command], cwd=root,
-                                  capture_output=True, text=True, check=True)
+            command = [
+                *VELMORA,
+                "batch",
+                "locate",
+                "--files-from",
+                listing.name,
+                "--jobs",
+                jobs,
+                "-o",
+                os.devnull,
+            ]
+            done = subprocess.run(
+                [sys.executable, "-c", PEAK_KIB, *command],
+                cwd=root,
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             print(f"| {count:,} | {jobs} | {int(done.stdout) / 1024:,.1f} MiB |")
 
 

@@ -38,7 +38,9 @@ def site(tmp_path: pathlib.Path) -> pathlib.Path:
     return tmp_path
 
 
-def velmora_run(cwd: pathlib.Path, *args: str, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+def velmora_run(
+    cwd: pathlib.Path, *args: str, stdin: bytes = b""
+) -> subprocess.CompletedProcess[bytes]:
     command = [sys.executable, "-m", "velmora_cli", *args]
     return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=120)
 
@@ -70,15 +72,23 @@ def test_hash_of_every_page_with_one_bad_page_among_them(site, jobs):
             }
         else:
             digest = hashlib.sha256(content).hexdigest()
-            assert record == {"path": record["path"], "status": "ok", "bytes": len(content),
-                              "alg": "sha256", "hash": digest, "exclusions": []}
+            assert record == {
+                "path": record["path"],
+                "status": "ok",
+                "bytes": len(content),
+                "alg": "sha256",
+                "hash": digest,
+                "exclusions": [],
+            }
 
 
 def test_hash_embed_binding_verify_round_trip(site):
     listed = "\0".join(site_pages(site)[:-1]).encode()  # every page but the bad one
     removed = velmora_run(site, "batch", "remove", "--files-from", "-", "-0", stdin=listed)
     assert {r["removed"] for r in records(removed.stdout)} == {1}
-    hashed = records(velmora_run(site, "batch", "hash", "--files-from", "-", "-0", stdin=listed).stdout)
+    hashed = records(
+        velmora_run(site, "batch", "hash", "--files-from", "-", "-0", stdin=listed).stdout
+    )
     stores = "".join(json.dumps({"path": r["path"], "store": "store.bin"}) + "\n" for r in hashed)
     (site / "map.jsonl").write_text(stores)
     embedded = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", "--sync-once")
@@ -87,8 +97,9 @@ def test_hash_embed_binding_verify_round_trip(site):
         signed = (site / record["path"]).read_bytes()
         assert velmora.extract(signed)["store"] == STORE
         assert (record["start"], record["length"]) == velmora.locate_all(signed)[0]
-    bound = velmora_run(site, "batch", "binding", "--files-from", "-", "-0", "-o", "b.jsonl",
-                        stdin=listed)
+    bound = velmora_run(
+        site, "batch", "binding", "--files-from", "-", "-0", "-o", "b.jsonl", stdin=listed
+    )
     assert bound.returncode == 0
     assert [r["hash"] for r in records((site / "b.jsonl").read_bytes())] == [
         r["hash"] for r in hashed
@@ -138,8 +149,17 @@ def test_exit_statuses(site, args, status, message):
 def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
     fifo = site / "paths"
     os.mkfifo(fifo)
-    command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "--files-from", "paths",
-               "--jobs", jobs]
+    command = [
+        sys.executable,
+        "-m",
+        "velmora_cli",
+        "batch",
+        "hash",
+        "--files-from",
+        "paths",
+        "--jobs",
+        jobs,
+    ]
     process = subprocess.Popen(command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with open(fifo, "w") as writer:  # held open: the batch waits for more paths
         writer.write("\n".join(site_pages(site)[:66]) + "\n")
@@ -161,16 +181,24 @@ def warc_pages() -> list[Response]:
         Response("https://news.example/plain", plain),
         Response("https://news.example/signed", velmora.embed(plain, STORE)),
         Response("https://news.example/logo.png", b"\x89PNG", "image/png"),
-        Response("https://news.example/gone", velmora.embed_reference(plain, "m.c2pa"), http_status=404),
-        Response("https://news.example/two", velmora.embed(plain, STORE).replace(
-            b"</head>", b'<link rel="c2pa-manifest" href="m"></head>')),
+        Response(
+            "https://news.example/gone", velmora.embed_reference(plain, "m.c2pa"), http_status=404
+        ),
+        Response(
+            "https://news.example/two",
+            velmora.embed(plain, STORE).replace(
+                b"</head>", b'<link rel="c2pa-manifest" href="m"></head>'
+            ),
+        ),
     ]
 
 
 @pytest.fixture
 def warcs(tmp_path: pathlib.Path) -> dict[str, list[int]]:
     pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
-    return {name: write_warc(str(tmp_path / name), warc_pages()) for name in ("a.warc.gz", "b.warc.gz")}
+    return {
+        name: write_warc(str(tmp_path / name), warc_pages()) for name in ("a.warc.gz", "b.warc.gz")
+    }
 
 
 def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
@@ -180,7 +208,9 @@ def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
     signed = velmora.embed(velmora.remove(page(1)), STORE)
     for name, offsets in warcs.items():
         found = [json.loads(line) for line in (tmp_path / "out" / f"{name}.jsonl").open()]
-        assert [(r["warc"], r["offset"], r["uri"], r["http_status"], r["status"]) for r in found] == [
+        assert [
+            (r["warc"], r["offset"], r["uri"], r["http_status"], r["status"]) for r in found
+        ] == [
             (name, offsets[0], "https://news.example/plain", 200, "none"),
             (name, offsets[1], "https://news.example/signed", 200, "embedded"),
             (name, offsets[3], "https://news.example/gone", 404, "referenced"),
@@ -230,7 +260,10 @@ def test_unit_functions_are_typed_for_type_checkers(tmp_path):
     (tmp_path / "usage.py").write_text(API_USAGE)
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "c"), "usage.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     flagged = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
     assert flagged == ["6", "7"], done.stdout

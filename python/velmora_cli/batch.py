@@ -50,40 +50,83 @@ def add_batch(commands: Any) -> None:
         help=summary,
         description=f"{summary}: one object per page on standard output or in -o OUT.",
     )
-    command.add_argument("operation", choices=units.OPERATIONS, metavar="OPERATION",
-                         help=f"one of: {', '.join(units.OPERATIONS)}")
-    command.add_argument("paths", nargs="*", metavar="PATH",
-                         help="a page, or a folder searched for pages with --glob")
-    command.add_argument("--files-from", metavar="FILE",
-                         help="read paths from FILE (- for standard input), one per line")
-    command.add_argument("-0", "--null", action="store_true",
-                         help="paths in --files-from end with NUL, as find -print0 writes")
-    command.add_argument("--glob", action="append", metavar="PATTERN",
-                         help="names of pages in folders (repeatable; default *.html and *.htm)")
-    command.add_argument("--stores", metavar="MAP.jsonl",
-                         help='embed, reference: lines of {"path": ..., "store": FILE} or '
-                         '{"path": ..., "href": ...}, which also name the pages')
-    command.add_argument("--bindings", metavar="BINDINGS.jsonl",
-                         help="verify: the output of a batch binding, which also names the pages")
+    command.add_argument(
+        "operation",
+        choices=units.OPERATIONS,
+        metavar="OPERATION",
+        help=f"one of: {', '.join(units.OPERATIONS)}",
+    )
+    command.add_argument(
+        "paths",
+        nargs="*",
+        metavar="PATH",
+        help="a page, or a folder searched for pages with --glob",
+    )
+    command.add_argument(
+        "--files-from",
+        metavar="FILE",
+        help="read paths from FILE (- for standard input), one per line",
+    )
+    command.add_argument(
+        "-0",
+        "--null",
+        action="store_true",
+        help="paths in --files-from end with NUL, as find -print0 writes",
+    )
+    command.add_argument(
+        "--glob",
+        action="append",
+        metavar="PATTERN",
+        help="names of pages in folders (repeatable; default *.html and *.htm)",
+    )
+    command.add_argument(
+        "--stores",
+        metavar="MAP.jsonl",
+        help='embed, reference: lines of {"path": ..., "store": FILE} or '
+        '{"path": ..., "href": ...}, which also name the pages',
+    )
+    command.add_argument(
+        "--bindings",
+        metavar="BINDINGS.jsonl",
+        help="verify: the output of a batch binding, which also names the pages",
+    )
     command.add_argument("--alg", default="sha256", help="hash, binding: sha256, sha384 or sha512")
     output = command.add_mutually_exclusive_group()
-    output.add_argument("-o", "--output", metavar="OUT.jsonl",
-                        help="write the records to OUT.jsonl instead of standard output")
-    output.add_argument("--resume", metavar="OUT.jsonl",
-                        help="continue the batch that wrote OUT.jsonl: pages recorded as ok "
-                        "are skipped, the others redone, new records appended")
-    command.add_argument("--sync-once", action="store_true",
-                         help="writing operations: flush to disk once at the end rather than "
-                         "after each page (faster; see the README for the trade-off)")
+    output.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT.jsonl",
+        help="write the records to OUT.jsonl instead of standard output",
+    )
+    output.add_argument(
+        "--resume",
+        metavar="OUT.jsonl",
+        help="continue the batch that wrote OUT.jsonl: pages recorded as ok "
+        "are skipped, the others redone, new records appended",
+    )
+    command.add_argument(
+        "--sync-once",
+        action="store_true",
+        help="writing operations: flush to disk once at the end rather than "
+        "after each page (faster; see the README for the trade-off)",
+    )
     add_engine_options(command)
     command.set_defaults(handler=run_batch, inputs=())
 
 
 def add_engine_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("--jobs", type=positive, default=None, metavar="N",
-                         help="worker processes (default: the usable cores; 1 runs in this one)")
-    command.add_argument("--dask", metavar="ADDRESS",
-                         help="run on the Dask scheduler at ADDRESS (needs velmora[dask])")
+    command.add_argument(
+        "--jobs",
+        type=positive,
+        default=None,
+        metavar="N",
+        help="worker processes (default: the usable cores; 1 runs in this one)",
+    )
+    command.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="run on the Dask scheduler at ADDRESS (needs velmora[dask])",
+    )
 
 
 def positive(text: str) -> int:
@@ -103,7 +146,9 @@ def batch(args: argparse.Namespace) -> int:
     if done:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
-    tasks = ((args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items))
+    tasks = (
+        (args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items)
+    )
     began = time.monotonic()
     with open_output(args.resume or args.output, append=bool(args.resume)) as out:
 
@@ -252,7 +297,11 @@ def recorded_ok(output: str) -> set[str]:
     for _, line in complete_lines(output):
         with contextlib.suppress(ValueError):
             record = json.loads(line)
-            if isinstance(record, dict) and record.get("status") == units.OK and isinstance(record.get("path"), str):
+            if (
+                isinstance(record, dict)
+                and record.get("status") == units.OK
+                and isinstance(record.get("path"), str)
+            ):
                 done.add(record["path"])
                 kept.append(line)
     replace_whole(output, "".join(kept))
@@ -288,9 +337,12 @@ def add_survey(commands: Any) -> None:
         description=f"{summary}: one JSON object per response (needs velmora[warc]).",
     )
     command.add_argument("warcs", nargs="+", metavar="WARC", help="a WARC file (gzip or not)")
-    command.add_argument("--out-dir", metavar="DIR",
-                         help="write DIR/NAME.jsonl for each WARC file NAME; files already "
-                         "there are skipped, so an interrupted survey resumes")
+    command.add_argument(
+        "--out-dir",
+        metavar="DIR",
+        help="write DIR/NAME.jsonl for each WARC file NAME; files already "
+        "there are skipped, so an interrupted survey resumes",
+    )
     add_engine_options(command)
     command.set_defaults(handler=run_survey, inputs=())
 

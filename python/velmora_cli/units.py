@@ -30,7 +30,7 @@ import velmora
 from . import files
 
 Record = dict[str, Any]
-"""One page's result: always "path" (or "warc" and "offset"), "status" and the operation's fields."""
+"""One page's result: "path" (or "warc" and "offset"), "status", and the operation's fields."""
 
 Item = Union[str, Mapping[str, Any]]
 """A page to work on: its path, or a mapping with "path" and the operation's inputs."""
@@ -222,12 +222,13 @@ ACTIONS: dict[str, Action] = {
 def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     """Describes the manifest association of every HTML response in the WARC file `path`.
 
-    One record per HTTP response whose content type is HTML: "warc" (`path`), "offset" (where the record starts in the file, as a crawl's index gives
-    it), "uri", "http_status", "content_type", "bytes" (of the payload), then what
-    `association` finds. A file that cannot be read to its end gives the records read so
-    far and one last record with "status" "error", the offset where reading stopped and
-    the reader's message. A relative `path` is taken from the folder `root` when it is
-    given. Needs the `fastwarc` reader (`pip install "velmora[warc]"`).
+    One record per HTTP response whose content type is HTML: "warc" (`path`), "offset"
+    (where the record starts in the file, as a crawl's index gives it), "uri",
+    "http_status", "content_type", "bytes" (of the payload), then what `association`
+    finds. A file that cannot be read to its end gives the records read so far and one
+    last record with "status" "error", the offset where reading stopped and the reader's
+    message. A relative `path` is taken from the folder `root` when it is given. Needs the
+    `fastwarc` reader (`pip install "velmora[warc]"`).
     """
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
