@@ -223,6 +223,20 @@ def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
     assert "survey of 1 WARC files (1 done before): 4 responses" in again.stderr.decode()
 
 
+def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    filler = os.urandom(8000).hex().encode()  # compresses to half: a cut lands in the payload
+    body = velmora.remove(page(1)).replace(b"</body>", filler + b"</body>")
+    (offset,) = write_warc(str(tmp_path / "w.warc.gz"), [Response("https://x.example/", body)])
+    whole = (tmp_path / "w.warc.gz").read_bytes()
+    (tmp_path / "cut.warc.gz").write_bytes(whole[: (offset + len(whole)) // 2])
+    done = velmora_run(tmp_path, "survey", "cut.warc.gz")
+    assert done.returncode == 1
+    (record,) = [json.loads(line) for line in done.stdout.splitlines()]
+    assert (record["offset"], record["status"]) == (offset, "error")
+    assert record["error"].startswith("the WARC file ends ")
+
+
 # --- Dask ---------------------------------------------------------------------
 
 

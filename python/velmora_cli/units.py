@@ -244,6 +244,9 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
                 content_type = response.http_content_type
                 if response.is_http and content_type in HTML_TYPES:
                     page = response.reader.read()
+                    if cut_short(response, page):
+                        size = f"{len(page)} of its payload's {response.content_length} bytes"
+                        raise ValueError(f"the WARC file ends {size} into this record")
                     records.append(
                         {
                             "warc": path,
@@ -259,6 +262,14 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
     return records
+
+
+def cut_short(response: Any, page: bytes) -> bool:
+    """Whether the payload is shorter than its record says: the reader ends a file cut off
+    inside a record without an error. Decoded payloads differ in length, so they are let be."""
+    headers = response.http_headers
+    encoded = headers.get("Transfer-Encoding") or headers.get("Content-Encoding")
+    return not encoded and len(page) < response.content_length
 
 
 def association(page: bytes) -> Record:
