@@ -160,7 +160,14 @@ def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
         "--jobs",
         jobs,
     ]
-    process = subprocess.Popen(command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        command,
+        cwd=site,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        # A suite started in the background inherits SIGINT ignored, and so would the batch.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     with open(fifo, "w") as writer:  # held open: the batch waits for more paths
         writer.write("\n".join(site_pages(site)[:66]) + "\n")
         writer.flush()

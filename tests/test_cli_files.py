@@ -90,6 +90,8 @@ def test_owners_and_modes_stay_and_protected_files_need_force(owner, mode, user,
     os.chown(page, *ids)
     page.chmod(mode)
     drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] * (user == "nobody")
+    if subprocess.run([*drop, sys.executable, "-c", ""], capture_output=True).returncode != 0:
+        pytest.skip("nobody cannot run this interpreter (a library of it is out of reach)")
     command = [*drop, sys.executable, "-m", "velmora_cli", "remove", "signed.html", "--in-place"]
     done = subprocess.run(command, cwd=folder, capture_output=True, timeout=60)
     if refusal is not None:
