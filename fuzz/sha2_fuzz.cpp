@@ -1,13 +1,56 @@
 // SHA-256, SHA-384 and SHA-512 through every compression this CPU can run
-// agree with the portable ones, and the public functions use one of them.
+// give the known answers at start-up and agree with the portable ones on
+// every input, and the public functions use one of them.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "check.h"
 #include "sha2.h"
+#include "sha2_known_answers.h"
+
+namespace {
+
+using namespace velmora::sha2;
+
+std::string hex(const Digest& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (const std::uint8_t byte : digest) {
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+  }
+  return out;
+}
+
+std::string message(const velmora::fuzz::KnownAnswer& answer) {
+  std::string out;
+  while (out.size() < answer.length) out += answer.pattern;
+  out.resize(answer.length);
+  return out;
+}
+
+void check_known_answers() {
+  for (const velmora::fuzz::KnownAnswer& answer : velmora::fuzz::kKnownAnswers) {
+    const std::string text = message(answer);
+    const velmora::ByteView bytes = velmora::as_bytes(text);
+    for (const auto& kernels : velmora::fuzz::kernel_sets()) {
+      FUZZ_CHECK(hex(sha256_with(kernels.compress256, bytes)) == answer.sha256);
+      FUZZ_CHECK(hex(sha384_with(kernels.compress512, bytes)) == answer.sha384);
+      FUZZ_CHECK(hex(sha512_with(kernels.compress512, bytes)) == answer.sha512);
+    }
+    FUZZ_CHECK(hex(sha256(bytes)) == answer.sha256);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  check_known_answers();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace velmora::sha2;
   const velmora::ByteView bytes(data, size);
   const auto& portable = velmora::fuzz::kernel_sets().front();
   const Digest d256 = sha256_with(portable.compress256, bytes);
