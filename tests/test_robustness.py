@@ -505,6 +505,28 @@ def test_type_error_from_index_names_the_parameter():
     assert str(caught.value) == "verify_data_hash() argument 'exclusions': inner reason"
 
 
+def instance_of_type_named(name):
+    """An object whose type answers `name()` when asked for its __name__."""
+
+    class Meta(type):
+        @property
+        def __name__(cls):
+            return name()
+
+    return Meta("Odd", (), {})()
+
+
+@pytest.mark.parametrize(
+    "name", [lambda: 5, lambda: b"Odd", raising(Boom("name"))], ids=["int", "bytes", "raising"]
+)
+def test_a_type_name_that_is_no_str_is_given_as_object(name):
+    odd = instance_of_type_named(name)
+    with pytest.raises(TypeError, match=r"^locate_all\(\) argument 'html' must be bytes, not object$"):
+        velmora.locate_all(odd)
+    with pytest.raises(TypeError, match=r"item 0 must be a \(start, length\) tuple, not object$"):
+        velmora.verify_data_hash(EMBEDDED, b"", [odd])
+
+
 class Pairs:
     """A sequence of the own range whose length and iteration misbehave."""
 
