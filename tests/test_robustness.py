@@ -521,7 +521,8 @@ def instance_of_type_named(name):
 )
 def test_a_type_name_that_is_no_str_is_given_as_object(name):
     odd = instance_of_type_named(name)
-    with pytest.raises(TypeError, match=r"^locate_all\(\) argument 'html' must be bytes, not object$"):
+    message = r"^locate_all\(\) argument 'html' must be bytes, not object$"
+    with pytest.raises(TypeError, match=message):
         velmora.locate_all(odd)
     with pytest.raises(TypeError, match=r"item 0 must be a \(start, length\) tuple, not object$"):
         velmora.verify_data_hash(EMBEDDED, b"", [odd])
