@@ -185,5 +185,7 @@ def candidates(doc: bytes):
     return found
 
 
-def head_close(doc: bytes) -> Optional[int]:
-    return head(doc, tags(doc))[2]
+def insertion_point(doc: bytes) -> Optional[int]:
+    """The head end tag, when it is the one that ends the head region."""
+    _, end, close = head(doc, tags(doc))
+    return close if close == end else None

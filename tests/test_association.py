@@ -316,9 +316,13 @@ def test_embed_reference_with_empty_href_is_written_but_unreadable():
         # an unterminated manifest script swallows the head end tag
         b'<html><head><script type="application/c2pa">Zg==</head><body>',
         b'<script type="application/c2pa"></head>',
+        # a head end tag after the head region ended would put the element in the body
+        b"<head><title>t</title><body><p>x</p></head></body>",
+        b"<head><body></head>",
+        b"<html><head><link rel=c2pa-manifest href=a></html></head>",
     ],
 )
-def test_no_head_end_tag_means_no_head(html):
+def test_no_head_end_tag_ending_the_head_region_means_no_head(html):
     for call in (lambda: velmora.embed(html, b"s"), lambda: velmora.embed_reference(html, "h")):
         with pytest.raises(ValueError) as caught:
             call()
@@ -336,11 +340,14 @@ def test_first_head_end_tag_is_the_insertion_point():
     assert velmora.embed(html, b"").index(script(b"")) == html.index(b"</head>")
 
 
-def test_insertion_after_early_body_is_outside_the_head_region():
-    html = b"<head><body></head>"
-    out = velmora.embed(html, b"s")
-    assert out == b"<head><body>" + script(b"cw==") + b"</head>"
-    assert velmora.locate_all(out) == [] and velmora.extract(out) is None
+def test_elements_joined_by_removal_make_embedding_fail():
+    # One-pass removal joins "<" and "link ..." into a manifest element it leaves behind.
+    html = b"<head><<script type=application/c2pa></script>link rel=c2pa-manifest href=a></head>"
+    assert velmora.remove(html) == b"<head><link rel=c2pa-manifest href=a></head>"
+    for call in (lambda: velmora.embed(html, b"s"), lambda: velmora.embed_reference(html, "h")):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert message(caught) == MULTIPLE
 
 
 def test_inputs_are_never_changed():

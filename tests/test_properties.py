@@ -99,15 +99,11 @@ def embedding(embed, html, payload):
 
 
 def inserted_at(html, out):
-    """Where embedding put its element, if it landed in the head region.
-    `out` is None when the generated markup hid every head end tag."""
+    """Where embedding put its element, which is then the only one in the head.
+    `out` is None when the generated markup left no head to embed into."""
     if out is None:
         return None
-    ranges = velmora.locate_all(out)
-    assert len(ranges) <= 1
-    if not ranges:
-        return None
-    ((at, length),) = ranges
+    ((at, length),) = velmora.locate_all(out)
     assert out == html[:at] + out[at : at + length] + html[at:]
     assert html[at : at + 6].lower() == b"</head"
     return at

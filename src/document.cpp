@@ -1,10 +1,11 @@
-#include "document/document.h"
+#include "document.h"
 
 #include <algorithm>
 #include <array>
 
 #include "base64.h"
-#include "scan/scan.h"
+#include "scan.h"
+#include "text.h"
 
 namespace velmora::document {
 
@@ -28,7 +29,7 @@ bool is_manifest_script(const scan::TagList& list, const Tag& tag) {
   // Ill-formed UTF-8 in the value can never match an ASCII type, so the
   // written bytes decide as the text would.
   const std::optional<std::string_view> type = list.raw_attr(tag, "type");
-  return type && scan::ascii_iequal(scan::trim(*type), kScriptType);
+  return type && text::ascii_iequal(text::trim(*type), kScriptType);
 }
 
 Candidate link_candidate(const scan::TagList& list, const Tag& tag) {
@@ -57,13 +58,16 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
 template <class WriteElement>
 Result<Buffer> insert_element(std::string_view document, std::size_t length,
                               WriteElement&& write_element) {
-  const scan::TagList list = scan::tags(document);
-  const std::optional<std::size_t> close = scan::head(list).close;
-  if (!close) return Error::no_head();
+  const scan::HeadSpan span = scan::head(scan::tags(document));
+  // A head end tag after the end of the head region (a body start tag or an
+  // html end tag came first) would put the element in the body, where no
+  // reader finds it: there is no head to embed into.
+  if (!span.close || *span.close != span.end) return Error::no_head();
+  const std::size_t close = *span.close;
   Buffer out(document.size() + length);
-  out.append(document.substr(0, *close));
+  out.append(document.substr(0, close));
   write_element(reinterpret_cast<char*>(out.claim(length)));
-  out.append(document.substr(*close));
+  out.append(document.substr(close));
   return out;
 }
 
@@ -110,6 +114,19 @@ char* put_escaped(char* out, std::string_view href) {
   return out;
 }
 
+// Removal is one pass, so the bytes around a removed element can join into a
+// new one. The new element then goes in beside it, and a writer that promised
+// exactly one must fail instead. When nothing was left behind the written
+// document carries the new element alone: it is inserted where the scan was
+// between tags, and it ends neither the head region nor any raw text.
+Result<Buffer> sole_element(Result<Buffer> written, std::string_view document,
+                            std::string_view cleaned) {
+  if (written && cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
+    return Error::multiple_manifests();
+  }
+  return written;
+}
+
 }  // namespace
 
 std::vector<Candidate> candidates(std::string_view document) {
@@ -140,13 +157,7 @@ std::vector<Range> locate_all(std::string_view document) {
 std::string_view without_manifests(std::string_view document, Buffer& storage) {
   const std::vector<Range> ranges = locate_all(document);
   if (ranges.empty()) return document;
-  storage = Buffer(document.size());
-  std::size_t kept_from = 0;
-  for (const Range& range : ranges) {
-    storage.append(document.substr(kept_from, range.start - kept_from));
-    kept_from = range.end;
-  }
-  storage.append(document.substr(kept_from));
+  storage = copy_outside(as_bytes(document), ranges);
   return storage.text();
 }
 
@@ -163,9 +174,9 @@ Result<Association> extract(std::string_view document) {
     return Association{Association::Form::Referenced, element.start, length, Buffer(),
                        std::move(*element.href)};
   }
-  const std::string_view text = scan::trim(
+  const std::string_view content = text::trim(
       document.substr(element.content_start, element.content_end - element.content_start));
-  std::optional<Buffer> store = base64::decode(text);
+  std::optional<Buffer> store = base64::decode(content);
   if (!store) return Error::malformed_element(MalformedDetail::InvalidBase64);
   return Association{Association::Form::Embedded, element.start, length, std::move(*store), {}};
 }
@@ -179,21 +190,18 @@ Buffer remove(std::string_view document) {
   return storage;
 }
 
-Result<Buffer> insert(std::string_view document, std::string_view element) {
-  return insert_element(document, element.size(), [&](char* out) { put(out, element); });
-}
-
 Result<Buffer> embed(std::string_view document, ByteView store) {
   Buffer storage;
   const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t text_length = base64::encoded_length(store.size());
   const std::size_t length =
       kScriptOpen.size() + kScriptType.size() + kTagEnd.size() + text_length + kScriptClose.size();
-  return insert_element(cleaned, length, [&](char* out) {
+  const auto write = [&](char* out) {
     out = put(put(put(out, kScriptOpen), kScriptType), kTagEnd);
     base64::encode_into(store, out);
     put(out + text_length, kScriptClose);
-  });
+  };
+  return sole_element(insert_element(cleaned, length, write), document, cleaned);
 }
 
 Result<Buffer> embed_reference(std::string_view document, std::string_view href) {
@@ -202,11 +210,12 @@ Result<Buffer> embed_reference(std::string_view document, std::string_view href)
   const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
                              escaped_length(href) + kLinkType.size() + kScriptType.size() +
                              kTagEnd.size();
-  return insert_element(cleaned, length, [&](char* out) {
+  const auto write = [&](char* out) {
     out = put(put(put(out, kLinkOpen), kLinkRel), kLinkHref);
     out = put_escaped(out, href);
     put(put(put(out, kLinkType), kScriptType), kTagEnd);
-  });
+  };
+  return sole_element(insert_element(cleaned, length, write), document, cleaned);
 }
 
 }  // namespace velmora::document
