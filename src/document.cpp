@@ -54,20 +54,30 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
 }
 
 // Inserts an element of `length` bytes, written by `write_element`, before the
-// head end tag; the output is reserved once at its final size.
+// head end tag of `cleaned`, `document` without its manifest elements. The
+// output is reserved once at its final size, once every check has passed.
 template <class WriteElement>
-Result<Buffer> insert_element(std::string_view document, std::size_t length,
+Result<Buffer> insert_element(std::string_view document, std::string_view cleaned,
+                              std::size_t length, Allocator* allocator,
                               WriteElement&& write_element) {
-  const scan::HeadSpan span = scan::head(scan::tags(document));
+  const scan::HeadSpan span = scan::head(scan::tags(cleaned));
   // A head end tag after the end of the head region (a body start tag or an
   // html end tag came first) would put the element in the body, where no
   // reader finds it: there is no head to embed into.
   if (!span.close || *span.close != span.end) return Error::no_head();
+  // Removal is one pass, so the bytes around a removed element can join into a
+  // new one. The new element would then go in beside it, and a writer that
+  // promised exactly one must fail instead. When nothing was left behind the
+  // written document carries the new element alone: it is inserted where the
+  // scan was between tags, and it ends neither the head region nor any raw text.
+  if (cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
+    return Error::multiple_manifests();
+  }
   const std::size_t close = *span.close;
-  Buffer out(document.size() + length);
-  out.append(document.substr(0, close));
+  Buffer out(cleaned.size() + length, allocator);
+  out.append(cleaned.substr(0, close));
   write_element(reinterpret_cast<char*>(out.claim(length)));
-  out.append(document.substr(close));
+  out.append(cleaned.substr(close));
   return out;
 }
 
@@ -114,19 +124,6 @@ char* put_escaped(char* out, std::string_view href) {
   return out;
 }
 
-// Removal is one pass, so the bytes around a removed element can join into a
-// new one. The new element then goes in beside it, and a writer that promised
-// exactly one must fail instead. When nothing was left behind the written
-// document carries the new element alone: it is inserted where the scan was
-// between tags, and it ends neither the head region nor any raw text.
-Result<Buffer> sole_element(Result<Buffer> written, std::string_view document,
-                            std::string_view cleaned) {
-  if (written && cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
-    return Error::multiple_manifests();
-  }
-  return written;
-}
-
 }  // namespace
 
 std::vector<Candidate> candidates(std::string_view document) {
@@ -161,7 +158,7 @@ std::string_view without_manifests(std::string_view document, Buffer& storage) {
   return storage.text();
 }
 
-Result<Association> extract(std::string_view document) {
+Result<Association> extract(std::string_view document, Allocator* allocator) {
   std::vector<Candidate> found = candidates(document);
   if (found.empty()) return Error::no_manifest();
   if (found.size() > 1) return Error::multiple_manifests();
@@ -176,21 +173,16 @@ Result<Association> extract(std::string_view document) {
   }
   const std::string_view content = text::trim(
       document.substr(element.content_start, element.content_end - element.content_start));
-  std::optional<Buffer> store = base64::decode(content);
+  std::optional<Buffer> store = base64::decode(content, allocator);
   if (!store) return Error::malformed_element(MalformedDetail::InvalidBase64);
   return Association{Association::Form::Embedded, element.start, length, std::move(*store), {}};
 }
 
-Buffer remove(std::string_view document) {
-  Buffer storage;
-  if (without_manifests(document, storage).data() == document.data()) {
-    storage = Buffer(document.size());
-    storage.append(document);
-  }
-  return storage;
+Buffer remove(std::string_view document, Allocator* allocator) {
+  return copy_outside(as_bytes(document), locate_all(document), allocator);
 }
 
-Result<Buffer> embed(std::string_view document, ByteView store) {
+Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator) {
   Buffer storage;
   const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t text_length = base64::encoded_length(store.size());
@@ -201,10 +193,11 @@ Result<Buffer> embed(std::string_view document, ByteView store) {
     base64::encode_into(store, out);
     put(out + text_length, kScriptClose);
   };
-  return sole_element(insert_element(cleaned, length, write), document, cleaned);
+  return insert_element(document, cleaned, length, allocator, write);
 }
 
-Result<Buffer> embed_reference(std::string_view document, std::string_view href) {
+Result<Buffer> embed_reference(std::string_view document, std::string_view href,
+                               Allocator* allocator) {
   Buffer storage;
   const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
@@ -215,7 +208,7 @@ Result<Buffer> embed_reference(std::string_view document, std::string_view href)
     out = put_escaped(out, href);
     put(put(put(out, kLinkType), kScriptType), kTagEnd);
   };
-  return sole_element(insert_element(cleaned, length, write), document, cleaned);
+  return insert_element(document, cleaned, length, allocator, write);
 }
 
 }  // namespace velmora::document

@@ -152,10 +152,11 @@ VELMORA_TEST(base64_public_functions_use_the_codec) {
   CHECK(empty && empty->size() == 0);
 }
 
-VELMORA_TEST(base64_decode_reserves_three_bytes_per_group) {
+// The store may be written into storage that cannot shrink (a bytes object).
+VELMORA_TEST(base64_decode_reserves_exactly_the_decoded_size) {
   for (const std::string_view text : {"", "Zg==", "Zm8=", "Zm9vYmFy", "Zm9vYmFyYg=="}) {
     const auto decoded = decode(text);
-    CHECK(decoded && decoded->capacity() == text.size() / 4 * 3);
+    CHECK(decoded && decoded->full());
   }
 }
 
