@@ -46,8 +46,9 @@ Buffer::Buffer(std::size_t capacity, Allocator* allocator) : capacity_(capacity)
   if (capacity >= kPrefaultFrom) prefault(data_, capacity);
 }
 
-Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator) {
-  Buffer kept(kept_size(data.size(), ranges), allocator);
+Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator,
+                    std::size_t spare) {
+  Buffer kept(kept_size(data.size(), ranges) + spare, allocator);
   std::size_t kept_from = 0;
   for (const Range& range : ranges) {
     kept.append(data.subspan(kept_from, range.start - kept_from));

@@ -74,6 +74,16 @@ class Buffer {
     return out;
   }
 
+  // Moves the bytes from `at` on `count` places further and hands out the
+  // `count` bytes at `at` for the caller to fill.
+  std::uint8_t* open_gap(std::size_t at, std::size_t count) {
+    if (at > size_) throw std::logic_error("gap opened past the end of the output");
+    const std::size_t moved = size_ - at;
+    claim(count);
+    std::memmove(data_ + at + count, data_ + at, moved);
+    return data_ + at;
+  }
+
  private:
   std::unique_ptr<std::uint8_t[]> owned_;
   std::uint8_t* data_ = nullptr;
@@ -81,8 +91,9 @@ class Buffer {
   std::size_t size_ = 0;
 };
 
-// The bytes of `data` outside `ranges`, in order. The ranges must ascend
-// without overlapping and lie inside `data`.
-Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator = nullptr);
+// The bytes of `data` outside `ranges`, in order, with room for `spare` more.
+// The ranges must ascend without overlapping and lie inside `data`.
+Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator = nullptr,
+                    std::size_t spare = 0);
 
 }  // namespace velmora

@@ -53,13 +53,9 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
   return candidate;
 }
 
-// Inserts an element of `length` bytes, written by `write_element`, before the
-// head end tag of `cleaned`, `document` without its manifest elements. The
-// output is reserved once at its final size, once every check has passed.
-template <class WriteElement>
-Result<Buffer> insert_element(std::string_view document, std::string_view cleaned,
-                              std::size_t length, Allocator* allocator,
-                              WriteElement&& write_element) {
+// Where the new element goes in `cleaned`, a document without manifest
+// elements, or why it cannot go in.
+Result<std::size_t> insertion_point(std::string_view cleaned, bool removed_any) {
   const scan::HeadSpan span = scan::head(scan::tags(cleaned));
   // A head end tag after the end of the head region (a body start tag or an
   // html end tag came first) would put the element in the body, where no
@@ -70,14 +66,32 @@ Result<Buffer> insert_element(std::string_view document, std::string_view cleane
   // promised exactly one must fail instead. When nothing was left behind the
   // written document carries the new element alone: it is inserted where the
   // scan was between tags, and it ends neither the head region nor any raw text.
-  if (cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
-    return Error::multiple_manifests();
+  if (removed_any && !locate_all(cleaned).empty()) return Error::multiple_manifests();
+  return *span.close;
+}
+
+// Inserts an element of `length` bytes, written by `write_element`, before the
+// head end tag of the document without its manifest elements. The output is
+// reserved once at its final size and is the only copy made: when there are
+// elements to remove, the rest of the document is written there first and
+// checked in place.
+template <class WriteElement>
+Result<Buffer> insert_element(std::string_view document, std::size_t length,
+                              Allocator* allocator, WriteElement&& write_element) {
+  const std::vector<Range> ranges = locate_all(document);
+  if (ranges.empty()) {
+    Result<std::size_t> at = insertion_point(document, false);
+    if (!at) return std::move(at).error();
+    Buffer out(document.size() + length, allocator);
+    out.append(document.substr(0, *at));
+    write_element(reinterpret_cast<char*>(out.claim(length)));
+    out.append(document.substr(*at));
+    return out;
   }
-  const std::size_t close = *span.close;
-  Buffer out(cleaned.size() + length, allocator);
-  out.append(cleaned.substr(0, close));
-  write_element(reinterpret_cast<char*>(out.claim(length)));
-  out.append(cleaned.substr(close));
+  Buffer out = copy_outside(as_bytes(document), ranges, allocator, length);
+  Result<std::size_t> at = insertion_point(out.text(), true);
+  if (!at) return std::move(at).error();
+  write_element(reinterpret_cast<char*>(out.open_gap(*at, length)));
   return out;
 }
 
@@ -151,13 +165,6 @@ std::vector<Range> locate_all(std::string_view document) {
   return ranges;
 }
 
-std::string_view without_manifests(std::string_view document, Buffer& storage) {
-  const std::vector<Range> ranges = locate_all(document);
-  if (ranges.empty()) return document;
-  storage = copy_outside(as_bytes(document), ranges);
-  return storage.text();
-}
-
 Result<Association> extract(std::string_view document, Allocator* allocator) {
   std::vector<Candidate> found = candidates(document);
   if (found.empty()) return Error::no_manifest();
@@ -183,8 +190,6 @@ Buffer remove(std::string_view document, Allocator* allocator) {
 }
 
 Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator) {
-  Buffer storage;
-  const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t text_length = base64::encoded_length(store.size());
   const std::size_t length =
       kScriptOpen.size() + kScriptType.size() + kTagEnd.size() + text_length + kScriptClose.size();
@@ -193,13 +198,11 @@ Result<Buffer> embed(std::string_view document, ByteView store, Allocator* alloc
     base64::encode_into(store, out);
     put(out + text_length, kScriptClose);
   };
-  return insert_element(document, cleaned, length, allocator, write);
+  return insert_element(document, length, allocator, write);
 }
 
 Result<Buffer> embed_reference(std::string_view document, std::string_view href,
                                Allocator* allocator) {
-  Buffer storage;
-  const std::string_view cleaned = without_manifests(document, storage);
   const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
                              escaped_length(href) + kLinkType.size() + kScriptType.size() +
                              kTagEnd.size();
@@ -208,7 +211,7 @@ Result<Buffer> embed_reference(std::string_view document, std::string_view href,
     out = put_escaped(out, href);
     put(put(put(out, kLinkType), kScriptType), kTagEnd);
   };
-  return insert_element(document, cleaned, length, allocator, write);
+  return insert_element(document, length, allocator, write);
 }
 
 }  // namespace velmora::document

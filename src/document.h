@@ -50,10 +50,6 @@ Result<Association> extract(std::string_view document, Allocator* allocator = nu
 // A new document without any manifest element of the head.
 Buffer remove(std::string_view document, Allocator* allocator = nullptr);
 
-// The same document as a view: the document itself when it has no manifest
-// element (no copy), else `remove`'s result held in `storage`.
-std::string_view without_manifests(std::string_view document, Buffer& storage);
-
 Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator = nullptr);
 Result<Buffer> embed_reference(std::string_view document, std::string_view href,
                                Allocator* allocator = nullptr);
