@@ -226,6 +226,7 @@ constexpr Kernel256 kKernels256[] = {
 
 constexpr Kernel512 kKernels512[] = {
 #if VELMORA_X86_64
+    {"avx512", dispatch::kX86Avx512Vl, compress512_avx512},
     {"avx2", dispatch::kX86Avx2, compress512_avx2},
 #endif
     {"portable", 0, compress512_portable},
