@@ -76,8 +76,8 @@ Result<std::size_t> insertion_point(std::string_view cleaned, bool removed_any) 
 // elements to remove, the rest of the document is written there first and
 // checked in place.
 template <class WriteElement>
-Result<Buffer> insert_element(std::string_view document, std::size_t length,
-                              Allocator* allocator, WriteElement&& write_element) {
+Result<Buffer> insert_element(std::string_view document, std::size_t length, Allocator* allocator,
+                              WriteElement&& write_element) {
   const std::vector<Range> ranges = locate_all(document);
   if (ranges.empty()) {
     Result<std::size_t> at = insertion_point(document, false);

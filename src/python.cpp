@@ -371,7 +371,8 @@ class BytesAllocator final : public Allocator {
   // The bytes object `filled` was written into, once it is complete: nobody
   // may see bytes not yet written.
   PyObject* take(const Buffer& filled) {
-    if (!bytes_ || filled.data() != reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())) ||
+    if (!bytes_ ||
+        filled.data() != reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())) ||
         !filled.full()) {
       throw std::logic_error("output not written in place");
     }
@@ -397,8 +398,7 @@ PyObject* run_embed(Values& v) {
 
 PyObject* run_embed_reference(Values& v) {
   BytesAllocator output;
-  return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text, &output),
-                      output);
+  return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text, &output), output);
 }
 
 // `store_output` holds the embedded store's bytes.
