@@ -53,10 +53,40 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
   return candidate;
 }
 
-// Where the new element goes in `cleaned`, a document without manifest
-// elements, or why it cannot go in.
-Result<std::size_t> insertion_point(std::string_view cleaned, bool removed_any) {
-  const scan::HeadSpan span = scan::head(scan::tags(cleaned));
+// The manifest elements of the head and the head itself, from one scan.
+struct HeadScan {
+  std::vector<Candidate> found;
+  scan::HeadSpan span;
+};
+
+HeadScan scan_head(std::string_view document) {
+  const scan::TagList list = scan::tags(document, kReadAttributes);
+  HeadScan scanned{{}, scan::head(list)};
+  const std::span<const Tag> all = list.tags();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Tag& tag = all[i];
+    if (tag.is_end || !inside(tag, scanned.span)) continue;
+    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
+      scanned.found.push_back(link_candidate(list, tag));
+    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
+      scanned.found.push_back(script_candidate(list, i));
+    }
+  }
+  return scanned;
+}
+
+std::vector<Range> ranges_of(std::span<const Candidate> found) {
+  std::vector<Range> ranges;
+  ranges.reserve(found.size());
+  for (const Candidate& candidate : found) ranges.push_back({candidate.start, candidate.end});
+  return ranges;
+}
+
+// Where the new element goes in a document whose head scan is `scanned`, or
+// why it cannot go in. `removed_any` tells that the document is another with
+// its manifest elements removed.
+Result<std::size_t> insertion_point(const HeadScan& scanned, bool removed_any) {
+  const scan::HeadSpan& span = scanned.span;
   // A head end tag after the end of the head region (a body start tag or an
   // html end tag came first) would put the element in the body, where no
   // reader finds it: there is no head to embed into.
@@ -66,7 +96,7 @@ Result<std::size_t> insertion_point(std::string_view cleaned, bool removed_any) 
   // promised exactly one must fail instead. When nothing was left behind the
   // written document carries the new element alone: it is inserted where the
   // scan was between tags, and it ends neither the head region nor any raw text.
-  if (removed_any && !locate_all(cleaned).empty()) return Error::multiple_manifests();
+  if (removed_any && !scanned.found.empty()) return Error::multiple_manifests();
   return *span.close;
 }
 
@@ -78,9 +108,9 @@ Result<std::size_t> insertion_point(std::string_view cleaned, bool removed_any) 
 template <class WriteElement>
 Result<Buffer> insert_element(std::string_view document, std::size_t length, Allocator* allocator,
                               WriteElement&& write_element) {
-  const std::vector<Range> ranges = locate_all(document);
-  if (ranges.empty()) {
-    Result<std::size_t> at = insertion_point(document, false);
+  const HeadScan scanned = scan_head(document);
+  if (scanned.found.empty()) {
+    Result<std::size_t> at = insertion_point(scanned, false);
     if (!at) return std::move(at).error();
     Buffer out(document.size() + length, allocator);
     out.append(document.substr(0, *at));
@@ -88,8 +118,8 @@ Result<Buffer> insert_element(std::string_view document, std::size_t length, All
     out.append(document.substr(*at));
     return out;
   }
-  Buffer out = copy_outside(as_bytes(document), ranges, allocator, length);
-  Result<std::size_t> at = insertion_point(out.text(), true);
+  Buffer out = copy_outside(as_bytes(document), ranges_of(scanned.found), allocator, length);
+  Result<std::size_t> at = insertion_point(scan_head(out.text()), true);
   if (!at) return std::move(at).error();
   write_element(reinterpret_cast<char*>(out.open_gap(*at, length)));
   return out;
@@ -140,29 +170,10 @@ char* put_escaped(char* out, std::string_view href) {
 
 }  // namespace
 
-std::vector<Candidate> candidates(std::string_view document) {
-  const scan::TagList list = scan::tags(document, kReadAttributes);
-  const scan::HeadSpan span = scan::head(list);
-  const std::span<const Tag> all = list.tags();
-  std::vector<Candidate> found;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const Tag& tag = all[i];
-    if (tag.is_end || !inside(tag, span)) continue;
-    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
-      found.push_back(link_candidate(list, tag));
-    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
-      found.push_back(script_candidate(list, i));
-    }
-  }
-  return found;
-}
+std::vector<Candidate> candidates(std::string_view document) { return scan_head(document).found; }
 
 std::vector<Range> locate_all(std::string_view document) {
-  std::vector<Range> ranges;
-  for (const Candidate& candidate : candidates(document)) {
-    ranges.push_back({candidate.start, candidate.end});
-  }
-  return ranges;
+  return ranges_of(scan_head(document).found);
 }
 
 Result<Association> extract(std::string_view document, Allocator* allocator) {
