@@ -1,6 +1,6 @@
-"""velmora against its anchors: hashlib, base64 and an html.parser locator.
+"""velmora against its anchors: hashlib, base64, a bytes copy and an html.parser locator.
 
-    python bench/run.py [--quick] [--corpus DIR]
+    python bench/run.py [--quick] [--no-peak] [--corpus DIR] [--kernels]
 
 Prints markdown tables of medians, throughputs and ratios measured in the same
 run, with each target marked met or missed; bench/README.md explains the rows.
