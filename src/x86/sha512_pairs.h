@@ -97,21 +97,23 @@ struct Working {
 };
 
 // The sums are grouped so that the new `e` waits on as few operations after
-// the old `e` as possible; the rounds are bound by that chain.
+// the old `e` as possible, and the new `a` on as few after the old `a`: the
+// rounds are bound by those two chains, four operations each.
 SHA512_PAIRS_TARGET [[gnu::always_inline]] inline void round(Working& w, int index,
                                                              Word word_plus_constant) {
   auto role = [&](int letter) -> Word& { return w.v[(letter - index) & 7]; };
   const Word a = role(0), b = role(1), e = role(4), f = role(5), g = role(6);
   Word& d = role(3);
   Word& h = role(7);
-  const Word a_xor_b = a ^ b;
-  const Word majority = b ^ (a_xor_b & w.b_xor_c);
-  w.b_xor_c = a_xor_b;
   const Word chosen = g ^ (e & (f ^ g));
-  const Word sum1 = big_sigma1(e);
-  const Word h_plus_word = h + word_plus_constant;
-  d = (d + h_plus_word + chosen) + sum1;
-  h = (h_plus_word + chosen + sum1) + (majority + big_sigma0(a));
+  const Word old_d = d;
+  d = (d + (h + word_plus_constant) + chosen) + big_sigma1(e);
+  // Majority as (a & (b ^ c)) + (b & c), whose terms share no bit, and
+  // b & c as b without the bits where b and c differ: the new `a` then waits
+  // on a single operation after the old `a` besides its big sigma.
+  const Word b_and_c = b & ~w.b_xor_c;
+  h = (((d - old_d) + b_and_c) + (a & w.b_xor_c)) + big_sigma0(a);
+  w.b_xor_c = a ^ b;
 }
 
 SHA512_PAIRS_TARGET [[gnu::always_inline]] inline void group_of_rounds(Working& working,
