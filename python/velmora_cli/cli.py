@@ -14,7 +14,7 @@ from typing import Any, NoReturn, Union
 
 import velmora
 
-from . import demo, files
+from . import check, demo, files
 
 EXIT_OK = 0
 EXIT_VERIFICATION_FAILED = 1
@@ -88,10 +88,12 @@ def extract(args: argparse.Namespace, page: bytes) -> Report:
 
 
 def embed(args: argparse.Namespace, page: bytes, store: bytes) -> bytes:
+    check.warn(args, page)
     return velmora.embed(page, store)
 
 
 def reference(args: argparse.Namespace, page: bytes) -> bytes:
+    check.warn(args, page)
     return velmora.embed_reference(page, args.href)
 
 
@@ -240,11 +242,12 @@ def build_parser() -> argparse.ArgumentParser:
     add_command(
         commands, "extract", extract, "read the page's manifest association", [p["json"]]
     ).add_argument("--store-out", metavar="FILE", help="write the embedded manifest store to FILE")
+    writes_checked = [p["writes"], check.strict_option()]
     add_command(
-        commands, "embed", embed, "embed a manifest store inline", [p["writes"]], ("page", "store")
+        commands, "embed", embed, "embed a manifest store inline", writes_checked, ("page", "store")
     ).add_argument("store", metavar="STORE", help="manifest store file, or - for standard input")
     add_command(
-        commands, "reference", reference, "reference an external manifest store", [p["writes"]]
+        commands, "reference", reference, "reference an external manifest store", writes_checked
     ).add_argument("href", metavar="HREF", help="where the manifest store can be fetched")
     add_command(commands, "remove", remove, "remove every manifest element", [p["writes"]])
     add_command(
@@ -271,6 +274,9 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="+",
         default=[],
         help="an excluded byte range (repeatable; none for a referenced manifest)",
+    )
+    add_command(
+        commands, "check", check.command, "compare the head with browsers' view", [p["json"]]
     )
     add_command(commands, "demo", run_demo, "run the whole sequence on a bundled page", [], ())
     return parser

@@ -1,0 +1,135 @@
+"""`velmora check` and the browser-view warnings of embed and reference: the causes
+and offsets named for hand-read pages, and the command's statuses as a real process."""
+
+from __future__ import annotations
+
+import json
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import velmora
+
+pytest.importorskip("selectolax", reason="the check extra is not installed")
+from velmora_cli import check  # noqa: E402
+
+LINK = b"<link rel=c2pa-manifest href=a>"
+IFRAME = b"<html><head><title>t</title><iframe src=x></iframe></head><body>x</body></html>"
+PLAIN = b"<!DOCTYPE html><html><head><title>t</title></head><body>x</body></html>"
+
+
+def found(page: bytes) -> set:
+    return {
+        (d.subject, d.cause, d.offset, tuple(d.scripting)) for d in check.check(page).differences
+    }
+
+
+BOTH = ("off", "on")
+
+
+@pytest.mark.parametrize(
+    "page, expected",
+    [
+        (PLAIN, set()),
+        (b"\xef\xbb\xbf" + PLAIN, set()),  # browsers' decoders drop the byte order mark
+        (b"<head>" + LINK + b"<script type=application/c2pa>Zg==</script></head>", set()),
+        (IFRAME, {("insertion", "iframe", 28, BOTH)}),
+        (
+            b"<head><noscript><img src=a></noscript>" + LINK + b"</head>",
+            {("insertion", "noscript", 16, ("off",)), ("element", "noscript", 16, ("off",))},
+        ),
+        (
+            b"<head><noscript>" + LINK + b"</noscript></head>",
+            {("element", "raw-text", 16, ("on",))},
+        ),
+        (b"<p>x</p><head></head>", {("insertion", "before-head", 0, BOTH)}),
+        (b"<head>\n  hello</head>", {("insertion", "text", 9, BOTH)}),
+        (
+            b"<head><!-->" + LINK + b"--></head>",
+            {("unseen", "comment", 11, BOTH), ("insertion", "text", 42, BOTH)},
+        ),
+        (b"<head><template>" + LINK + b"</template></head>", {("element", "template", 16, BOTH)}),
+        (
+            b"<head><script>a='<!--<script>'</script>" + LINK + b"</script></head>",
+            {("element", "double-escape", 39, BOTH)},
+        ),
+        (
+            b"<head><xmp>" + LINK + b"</xmp></head>",
+            {("element", "raw-text", 11, BOTH), ("insertion", "element", 6, BOTH)},
+        ),
+    ],
+)
+def test_differences_are_named_with_cause_and_offset(page, expected):
+    assert found(page) == expected
+
+
+def test_the_report_names_the_closing_tag_and_the_insertion_point():
+    report = check.check(IFRAME)
+    assert report.insertion == IFRAME.index(b"</head>") and report.elements == []
+    (difference,) = report.differences
+    assert difference.message == (
+        "an iframe start tag at byte 28 closes the head for browsers; a manifest element "
+        "inserted before </head> at byte 51 would be in the body"
+    )
+
+
+def test_offsets_of_existing_elements_are_in_the_page_before_removal():
+    page = b"<head>" + LINK + b"<iframe></iframe></head>"
+    report = check.check(page)
+    assert report.elements == [{"kind": "link", "start": 6}]
+    assert report.insertion == page.index(b"</head>")
+
+
+def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:
+    env = None
+    if blocked:  # a package that fails to import stands in for the missing parser
+        (folder / "selectolax").mkdir(exist_ok=True)
+        (folder / "selectolax" / "__init__.py").write_text("raise ImportError('not here')\n")
+        env = {"PYTHONPATH": str(folder), "PATH": "/usr/bin:/bin"}
+    return subprocess.run(
+        [sys.executable, "-m", "velmora_cli", *args],
+        capture_output=True,
+        cwd=folder,
+        env=env,
+        timeout=60,
+    )
+
+
+@pytest.fixture
+def folder(tmp_path: pathlib.Path) -> pathlib.Path:
+    (tmp_path / "plain.html").write_bytes(PLAIN)
+    (tmp_path / "iframe.html").write_bytes(IFRAME)
+    return tmp_path
+
+
+def test_check_exits_0_when_the_views_agree_and_1_when_they_differ(folder):
+    agree, differ = run(folder, "check", "plain.html"), run(
+        folder, "check", "--json", "iframe.html"
+    )
+    assert (agree.returncode, agree.stderr) == (0, b"")
+    assert agree.stdout.decode().endswith("no differences\n")
+    assert (differ.returncode, differ.stderr) == (1, b"")
+    data = json.loads(differ.stdout)
+    assert data["velmora"] == {"elements": [], "insertion": 51, "embed_error": None}
+    assert data["browsers"]["scripting_off"]["insertion_in_head"] is False
+    assert [d["offset"] for d in data["differences"]] == [28]
+
+
+def test_embed_and_reference_warn_and_strict_refuses(folder):
+    warned = run(folder, "reference", "iframe.html", "h")
+    assert warned.returncode == 0 and warned.stdout == velmora.embed_reference(IFRAME, "h")
+    assert warned.stderr.startswith(b"velmora: warning: an iframe start tag at byte 28")
+    strict = run(folder, "embed", "--strict", "iframe.html", "plain.html", "-o", "out.html")
+    assert (strict.returncode, strict.stdout) == (2, b"")
+    assert not (folder / "out.html").exists()
+    assert run(folder, "embed", "--strict", "plain.html", "plain.html").returncode == 0
+
+
+def test_without_the_parser_check_says_how_to_install_it(folder):
+    done = run(folder, "check", "plain.html", blocked=True)
+    assert (done.returncode, done.stdout) == (2, b"")
+    assert done.stderr.decode() == f"velmora: {check.INSTALL_HINT}\n"
+    quiet = run(folder, "embed", "--strict", "iframe.html", "plain.html", blocked=True)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
