@@ -4,6 +4,7 @@ and offsets named for hand-read pages, and the command's statuses as a real proc
 from __future__ import annotations
 
 import json
+import os
 import pathlib
 import subprocess
 import sys
@@ -87,7 +88,7 @@ def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.C
     if blocked:  # a package that fails to import stands in for the missing parser
         (folder / "selectolax").mkdir(exist_ok=True)
         (folder / "selectolax" / "__init__.py").write_text("raise ImportError('not here')\n")
-        env = {"PYTHONPATH": str(folder), "PATH": "/usr/bin:/bin"}
+        env = {**os.environ, "PYTHONPATH": str(folder)}
     return subprocess.run(
         [sys.executable, "-m", "velmora_cli", *args],
         capture_output=True,

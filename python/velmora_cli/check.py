@@ -30,6 +30,7 @@ INSTALL_HINT = (
 MARK = "data-velmora-at"
 BOM = b"\xef\xbb\xbf"
 IN_HEAD = "in the head"
+IN_BODY = "in the body"
 SPACE = "\t\n\x0c\r "
 # A start tag's name as browsers read it: after "<" and a letter, up to white space, "/" or ">".
 START_TAG_NAME = re.compile(rb"<[A-Za-z][^\t\n\x0c\r />]*")
@@ -216,7 +217,7 @@ class Tree:
         selector = f'[{MARK}="{offset}"]'
         node = self.document.root.css_first(selector)
         if node is not None:
-            return ("", IN_HEAD) if inside(node, self.head) else ("body", "in the body")
+            return ("", IN_HEAD) if inside(node, self.head) else ("body", IN_BODY)
         for fragment in self.document.root.template_fragments():
             if fragment.css_first(selector) is not None:
                 where = offset_of(fragment.parent)
@@ -253,15 +254,28 @@ def velmora_elements(page: bytes) -> List[dict]:
     ]
 
 
-def insertion_point(page: bytes) -> tuple[Optional[int], Optional[str], Optional[bytes]]:
-    """Where embed inserts, as an offset into `page`, and its output (or the error)."""
+@dataclass
+class VelmoraView:
+    """The manifest elements velmora finds, and what embed would write."""
+
+    elements: List[dict]
+    insertion: Optional[int] = None  # where embed inserts, as an offset into the page
+    embed_error: Optional[str] = None
+    written: Optional[bytes] = None  # embed's output
+    written_at: int = 0  # where its element starts in that output
+
+
+def velmora_view(page: bytes) -> VelmoraView:
+    view = VelmoraView(velmora_elements(page))
     try:
-        written = velmora.embed(page, b"")
+        view.written = velmora.embed(page, b"")
     except ValueError as error:
-        return None, str(error), None
-    start = velmora.locate_all(written)[0][0]
-    removed = sum(length for _, length in velmora.locate_all(page))
-    return start + removed, None, written
+        view.embed_error = str(error)
+        return view
+    view.written_at = velmora.locate_all(view.written)[0][0]
+    # Every element removal takes out stands before the insertion point.
+    view.insertion = view.written_at + sum(length for _, length in velmora.locate_all(page))
+    return view
 
 
 def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
@@ -351,11 +365,10 @@ def comment_hiding(page: bytes, offset: int) -> Optional[str]:
     )
 
 
-def compare_in(parser: Any, page: bytes, scripting: bool, velmora_view: dict) -> BrowserView:
+def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> BrowserView:
     """The browser's view with scripting on or off, and how it differs from velmora's."""
     mode = "on" if scripting else "off"
     tree = Tree(parser, page, scripting)
-    differences = []
     closer: Optional[Closer] = None
 
     def closes(subject: str, what: str) -> Difference:
@@ -364,34 +377,40 @@ def compare_in(parser: Any, page: bytes, scripting: bool, velmora_view: dict) ->
         message = f"{closer.phrase} closes the head for browsers; {what} in the body"
         return Difference(subject, closer.cause, closer.offset or 0, message)
 
-    for element in velmora_view["elements"]:
+    differences = []
+    for element in ours.elements:
         start, kind = element["start"], element["kind"]
         cause, place = tree.place(start)
         if cause == "body":
-            differences.append(
-                closes("element", f"the {kind} manifest element at byte {start:,} is")
-            )
+            what = f"the {kind} manifest element at byte {start:,} is"
+            differences.append(closes("element", what))
         elif cause:
             message = f"the {kind} manifest element at byte {start:,} is {place} for browsers"
             differences.append(Difference("element", cause, start, message))
 
     insertion = None
-    if velmora_view["written"] is not None:
-        cause, place = Tree(parser, velmora_view["written"], scripting).place(
-            velmora_view["written_at"]
-        )
-        insertion = place
-        at = velmora_view["insertion"]
-        subject = f"a manifest element inserted before </head> at byte {at:,}"
+    if ours.written is not None:
+        cause, insertion = Tree(parser, ours.written, scripting).place(ours.written_at)
+        assert ours.insertion is not None
+        what = f"a manifest element inserted before </head> at byte {ours.insertion:,} would be"
         if cause == "body":
-            differences.append(closes("insertion", f"{subject} would be"))
+            differences.append(closes("insertion", what))
         elif cause:
-            message = f"{subject} would be {place} for browsers"
-            differences.append(Difference("insertion", cause, at, message))
+            message = f"{what} {insertion} for browsers"
+            differences.append(Difference("insertion", cause, ours.insertion, message))
 
-    seen = {element["start"] for element in velmora_view["elements"]}
     elements = tree.manifest_elements()
-    for element in elements:
+    differences += unseen_elements(page, ours, elements)
+    for difference in differences:
+        difference.scripting = [mode]
+    return BrowserView(mode, elements, insertion, differences)
+
+
+def unseen_elements(page: bytes, ours: VelmoraView, theirs: List[dict]) -> List[Difference]:
+    """The manifest elements in the browsers' head that velmora does not find."""
+    seen = {element["start"] for element in ours.elements}
+    differences = []
+    for element in theirs:
         start, kind = element["start"], element["kind"]
         if start in seen:
             continue
@@ -399,9 +418,7 @@ def compare_in(parser: Any, page: bytes, scripting: bool, velmora_view: dict) ->
         message = f"the {kind} manifest element at byte {start:,} is in the head for browsers"
         message += f", but {reason}" if reason else ", but velmora does not find it there"
         differences.append(Difference("unseen", "comment" if reason else "unseen", start, message))
-    for difference in differences:
-        difference.scripting = [mode]
-    return BrowserView(mode, elements, insertion, differences)
+    return differences
 
 
 def merged(views: List[BrowserView]) -> List[Difference]:
@@ -419,15 +436,9 @@ def check(page: bytes) -> Report:
     """Compare velmora's view of `page` with that of browsers; raises
     ParserMissing without the optional parser."""
     parser = load_parser()
-    insertion, error, written = insertion_point(page)
-    velmora_view = {
-        "elements": velmora_elements(page),
-        "insertion": insertion,
-        "written": written,
-        "written_at": velmora.locate_all(written)[0][0] if written is not None else None,
-    }
-    views = [compare_in(parser, page, scripting, velmora_view) for scripting in (False, True)]
-    return Report(velmora_view["elements"], insertion, error, views, merged(views))
+    ours = velmora_view(page)
+    views = [compare_in(parser, page, scripting, ours) for scripting in (False, True)]
+    return Report(ours.elements, ours.insertion, ours.embed_error, views, merged(views))
 
 
 # ---------------------------------------------------------------------------
