@@ -546,7 +546,7 @@ def summary(card: Scorecard, seconds: float) -> None:
 
 def kernels() -> None:
     """Builds the C++ micro-benchmarks and prints what they measure: every
-    kernel set this CPU runs, the portable one included."""
+    kernel this CPU runs, the portable one included."""
     root = Path(__file__).resolve().parent.parent
     build = root / "build" / "bench"
     print("\n## Kernels on their own (C++ micro-benchmarks, portable and hardware)\n")

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,11 +16,18 @@
 
 #define FUZZ_CHECK(condition) \
   ((condition) ? (void)0 : ::velmora::fuzz::fail(__FILE__, __LINE__, #condition))
+// The same for a check on one kernel, which is named when the check fails.
+#define FUZZ_CHECK_KERNEL(condition, kernel) \
+  ((condition) ? (void)0 : ::velmora::fuzz::fail(__FILE__, __LINE__, #condition, (kernel).name))
 
 namespace velmora::fuzz {
 
-[[noreturn]] inline void fail(const char* file, int line, const char* what) {
+[[noreturn]] inline void fail(const char* file, int line, const char* what,
+                              std::string_view kernel = {}) {
   std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, what);
+  if (!kernel.empty()) {
+    std::fprintf(stderr, "with kernel %.*s\n", static_cast<int>(kernel.size()), kernel.data());
+  }
   std::abort();
 }
 
@@ -27,10 +35,12 @@ inline std::string_view text_of(const std::uint8_t* data, std::size_t size) {
   return {reinterpret_cast<const char*>(data), size};
 }
 
-// Asked once: cpuid is slow under virtualisation and the answer never changes.
-inline const std::vector<dispatch::Kernels>& kernel_sets() {
-  static const std::vector<dispatch::Kernels> sets = dispatch::available();
-  return sets;
+// The rows of a kernel table this CPU can run, the portable one last,
+// gathered once (each table has a row type of its own).
+template <class Kernel>
+const std::vector<Kernel>& supported(std::span<const Kernel> table) {
+  static const std::vector<Kernel> rows = dispatch::supported_rows(table);
+  return rows;
 }
 
 // Splits "first\0second" at the last NUL; without one, all is `first`.

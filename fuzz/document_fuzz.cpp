@@ -11,18 +11,19 @@
 
 #include "base64.h"
 #include "check.h"
-#include "document/document.h"
+#include "document.h"
 #include "hardbinding.h"
-#include "scan/scan.h"
+#include "scan.h"
+#include "text.h"
 
 namespace {
 
 using velmora::Buffer;
 using velmora::ErrorKind;
+using velmora::Range;
 using velmora::Result;
 using velmora::document::Association;
 using velmora::document::Candidate;
-using velmora::document::Range;
 using velmora::fuzz::without_ranges;
 
 std::vector<std::pair<std::size_t, std::size_t>> pairs_of(const std::vector<Range>& ranges) {
@@ -45,7 +46,7 @@ void check_failed_extract(std::string_view document, const Candidate& element, E
   } else {
     const std::string_view content =
         document.substr(element.content_start, element.content_end - element.content_start);
-    FUZZ_CHECK(!velmora::base64::decode(velmora::scan::trim(content)));
+    FUZZ_CHECK(!velmora::base64::decode(velmora::text::trim(content)));
   }
 }
 
@@ -70,7 +71,7 @@ void check_extract(std::string_view document) {
   FUZZ_CHECK(element.form == Candidate::Form::Script);
   const std::string_view content =
       document.substr(element.content_start, element.content_end - element.content_start);
-  FUZZ_CHECK(velmora::base64::encode(association->store.view()) == velmora::scan::trim(content));
+  FUZZ_CHECK(velmora::base64::encode(association->store.view()) == velmora::text::trim(content));
 }
 
 // Undoes the three escapes embed_reference writes; any other "&" stays.
@@ -176,7 +177,7 @@ void check_embed_reference(std::string_view document, std::string_view href, boo
   }
   FUZZ_CHECK(association.ok() && association->form == Association::Form::Referenced);
   FUZZ_CHECK(association->start == inserted->at && association->length == inserted->length);
-  FUZZ_CHECK(unescape(association->href) == velmora::scan::utf8_with_replacement(href));
+  FUZZ_CHECK(unescape(association->href) == velmora::text::utf8_with_replacement(href));
   check_hash_binding(inserted->out.text(), inserted->out.text());
 }
 

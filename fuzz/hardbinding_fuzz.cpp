@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "check.h"
-#include "document/document.h"
+#include "document.h"
 #include "hardbinding.h"
 
 namespace {

@@ -7,8 +7,9 @@
 #include <string_view>
 
 #include "check.h"
-#include "document/document.h"
-#include "scan/scan.h"
+#include "document.h"
+#include "scan.h"
+#include "text.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ std::string_view tag_name_text(std::string_view document, const Tag& tag) {
 void check_name(std::string_view document, const Tag& tag) {
   FUZZ_CHECK(tag.name != TagName::Other);
   const std::string_view known = kKnownNames[static_cast<std::size_t>(tag.name)];
-  FUZZ_CHECK(velmora::scan::ascii_iequal(tag_name_text(document, tag), known));
+  FUZZ_CHECK(velmora::text::ascii_iequal(tag_name_text(document, tag), known));
 }
 
 void check_value_inside(std::string_view document, const TagList& list, const Tag& tag,
@@ -50,7 +51,7 @@ void check_value_inside(std::string_view document, const TagList& list, const Ta
   FUZZ_CHECK(value->data() >= document.data() + tag.start);
   FUZZ_CHECK(value->data() + value->size() <= document.data() + tag.end);
   const std::optional<std::string> text = list.attr(tag, attribute);
-  FUZZ_CHECK(text && velmora::scan::utf8_with_replacement(*text) == *text);
+  FUZZ_CHECK(text && velmora::text::utf8_with_replacement(*text) == *text);
 }
 
 void check_tags(std::string_view document, const TagList& list) {
@@ -85,22 +86,22 @@ void check_candidate(std::string_view document, const Candidate& candidate) {
   FUZZ_CHECK(candidate.start < candidate.end && candidate.end <= document.size());
   FUZZ_CHECK(document[candidate.start] == '<');
   if (candidate.form == Candidate::Form::Link) {
-    FUZZ_CHECK(velmora::scan::ascii_iequal(document.substr(candidate.start, 5), "<link"));
+    FUZZ_CHECK(velmora::text::ascii_iequal(document.substr(candidate.start, 5), "<link"));
     return;
   }
-  FUZZ_CHECK(velmora::scan::ascii_iequal(document.substr(candidate.start, 7), "<script"));
+  FUZZ_CHECK(velmora::text::ascii_iequal(document.substr(candidate.start, 7), "<script"));
   FUZZ_CHECK(candidate.start < candidate.content_start);
   FUZZ_CHECK(candidate.content_start <= candidate.content_end);
   FUZZ_CHECK(candidate.content_end <= candidate.end);
   if (candidate.content_end < document.size()) {
-    FUZZ_CHECK(velmora::scan::ascii_iequal(document.substr(candidate.content_end, 8), "</script"));
+    FUZZ_CHECK(velmora::text::ascii_iequal(document.substr(candidate.content_end, 8), "</script"));
   }
 }
 
 void check_candidates(std::string_view document, const TagList& list) {
   const velmora::scan::HeadSpan span = velmora::scan::head(list);
   const std::vector<Candidate> found = velmora::document::candidates(document);
-  const std::vector<velmora::document::Range> ranges = velmora::document::locate_all(document);
+  const std::vector<velmora::Range> ranges = velmora::document::locate_all(document);
   FUZZ_CHECK(ranges.size() == found.size());
   std::size_t previous_end = 0;
   for (std::size_t i = 0; i < found.size(); ++i) {
@@ -115,8 +116,8 @@ void check_candidates(std::string_view document, const TagList& list) {
 // Replacing ill-formed UTF-8 yields text that needs no more replacing, and
 // leaves ASCII alone.
 void check_utf8_replacement(std::string_view document) {
-  const std::string text = velmora::scan::utf8_with_replacement(document);
-  FUZZ_CHECK(velmora::scan::utf8_with_replacement(text) == text);
+  const std::string text = velmora::text::utf8_with_replacement(document);
+  FUZZ_CHECK(velmora::text::utf8_with_replacement(text) == text);
   bool ascii = true;
   for (const char c : document) ascii &= static_cast<unsigned char>(c) < 0x80;
   FUZZ_CHECK(!ascii || text == document);

@@ -9,15 +9,18 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velmora::sha2;
   const velmora::ByteView bytes(data, size);
-  const auto& portable = velmora::fuzz::kernel_sets().front();
-  const Digest d256 = sha256_with(portable.compress256, bytes);
-  const Digest d384 = sha384_with(portable.compress512, bytes);
-  const Digest d512 = sha512_with(portable.compress512, bytes);
+  const auto& kernels256 = velmora::fuzz::supported(sha256_kernels());
+  const auto& kernels512 = velmora::fuzz::supported(sha512_kernels());
+  const Digest d256 = sha256_with(kernels256.back().compress, bytes);
+  const Digest d384 = sha384_with(kernels512.back().compress, bytes);
+  const Digest d512 = sha512_with(kernels512.back().compress, bytes);
   FUZZ_CHECK(d256.size() == 32 && d384.size() == 48 && d512.size() == 64);
-  for (const auto& kernels : velmora::fuzz::kernel_sets()) {
-    FUZZ_CHECK(sha256_with(kernels.compress256, bytes) == d256);
-    FUZZ_CHECK(sha384_with(kernels.compress512, bytes) == d384);
-    FUZZ_CHECK(sha512_with(kernels.compress512, bytes) == d512);
+  for (const Kernel256& kernel : kernels256) {
+    FUZZ_CHECK_KERNEL(sha256_with(kernel.compress, bytes) == d256, kernel);
+  }
+  for (const Kernel512& kernel : kernels512) {
+    FUZZ_CHECK_KERNEL(sha384_with(kernel.compress, bytes) == d384, kernel);
+    FUZZ_CHECK_KERNEL(sha512_with(kernel.compress, bytes) == d512, kernel);
   }
   FUZZ_CHECK(sha256(bytes) == d256 && sha384(bytes) == d384 && sha512(bytes) == d512);
   return 0;

@@ -5,8 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "dispatch.h"
-
 namespace velmora::base64 {
 
 namespace {
@@ -114,9 +112,26 @@ std::optional<Buffer> decode_with(DecodeGroups kernel, std::string_view text) {
   return out;
 }
 
-void encode_into(ByteView data, char* out) {
-  encode_into_with(dispatch::active().encode_groups, data, out);
+constexpr Kernel kKernels[] = {
+#if VELMORA_X86_64
+    {"avx512vbmi", dispatch::kX86Avx512Vbmi, encode_groups_avx512vbmi, decode_groups_avx512vbmi},
+    {"avx2", dispatch::kX86Avx2, encode_groups_avx2, decode_groups_avx2},
+#endif
+    {"portable", 0, encode_groups_portable, decode_groups_portable},
+};
+
+std::span<const Kernel> kernels() { return kKernels; }
+
+namespace {
+
+const Kernel& chosen() {
+  static const Kernel& kernel = dispatch::first_supported(kernels());
+  return kernel;
 }
+
+}  // namespace
+
+void encode_into(ByteView data, char* out) { encode_into_with(chosen().encode_groups, data, out); }
 
 std::string encode(ByteView data) {
   std::string text(encoded_length(data.size()), '\0');
@@ -125,7 +140,7 @@ std::string encode(ByteView data) {
 }
 
 std::optional<Buffer> decode(std::string_view text) {
-  return decode_with(dispatch::active().decode_groups, text);
+  return decode_with(chosen().decode_groups, text);
 }
 
 }  // namespace velmora::base64

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "bytes.h"
+#include "dispatch.h"
 
 namespace velmora::base64 {
 
@@ -22,7 +24,7 @@ std::string encode(ByteView data);
 // The decoded bytes, or nothing when `text` is not canonical Base64.
 std::optional<Buffer> decode(std::string_view text);
 
-// Kernels over whole groups, chosen by the dispatcher. `encode_groups` turns
+// Kernels over whole groups. `encode_groups` turns
 // `groups` 3-byte groups into 4 characters each. `decode_groups` turns
 // `groups` 4-character groups without padding into 3 bytes each and returns
 // false when any character lies outside the alphabet (what it wrote is then
@@ -38,6 +40,18 @@ bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8_t* out);
 void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups, char* out);
 bool decode_groups_avx512vbmi(const char* in, std::size_t groups, std::uint8_t* out);
 #endif
+
+// A table row: a pair of kernels and what the CPU needs to run them.
+struct Kernel {
+  std::string_view name;
+  dispatch::Features required;
+  EncodeGroups encode_groups;
+  DecodeGroups decode_groups;
+};
+
+// Every kernel pair built for this architecture, best first, the portable one
+// last; encode and decode use the first this CPU supports.
+std::span<const Kernel> kernels();
 
 // The codec with explicitly chosen kernels, for comparing implementations.
 void encode_into_with(EncodeGroups kernel, ByteView data, char* out);

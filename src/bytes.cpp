@@ -21,4 +21,15 @@ void prefault(std::uint8_t* data, std::size_t size) {
 #endif
 }
 
+Buffer copy_outside(ByteView data, std::span<const Range> ranges) {
+  Buffer kept(data.size());
+  std::size_t kept_from = 0;
+  for (const Range& range : ranges) {
+    kept.append(data.subspan(kept_from, range.start - kept_from));
+    kept_from = range.end;
+  }
+  kept.append(data.subspan(kept_from));
+  return kept;
+}
+
 }  // namespace velmora

@@ -20,6 +20,12 @@ inline ByteView as_bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
+// A half-open byte range [start, end).
+struct Range {
+  std::size_t start;
+  std::size_t end;
+};
+
 // Asks the kernel to map the pages of [data, data + size) at once, where the
 // system can: a large block straight from the allocator is mapped a page at a
 // time as it is first written, and on virtual machines those faults cost more
@@ -66,5 +72,9 @@ class Buffer {
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
 };
+
+// The bytes of `data` outside `ranges`, in order. The ranges must ascend
+// without overlapping and lie inside `data`.
+Buffer copy_outside(ByteView data, std::span<const Range> ranges);
 
 }  // namespace velmora

@@ -1,37 +1,51 @@
-// The one place where the CPU is asked what it can do and the kernels for
-// this process are chosen. Every kernel also has a portable version that gives
-// identical results.
+// What this CPU can do, asked once. Each algorithm keeps its own table of
+// kernels and picks the first row whose requirements are met here.
 #pragma once
 
-#include <string_view>
+#include <cstdint>
+#include <span>
 #include <vector>
-
-#include "base64.h"
-#include "sha2.h"
 
 namespace velmora::dispatch {
 
-struct CpuFeatures {
-  bool sha = false;         // SHA-NI with SSE4.1 and SSSE3
-  bool avx2 = false;        // AVX2 and BMI2, with the OS saving YMM state
-  bool avx512vbmi = false;  // AVX-512 F, BW, VL and VBMI, with the OS saving ZMM state
+// Instruction-set extensions a kernel may require, as bits. An extension that
+// uses wider registers counts only when the operating system saves them.
+using Features = std::uint32_t;
+
+enum Feature : Features {
+  kX86Sha = 1u << 0,         // SHA extensions with SSE4.1 and SSSE3
+  kX86Avx2 = 1u << 1,        // AVX2 and BMI2
+  kX86Avx512Vbmi = 1u << 2,  // AVX-512 F, BW, VL and VBMI
+  kArmNeon = 1u << 8,        // Advanced SIMD
+  kArmSha256 = 1u << 9,      // SHA-256 instructions
+  kArmSha512 = 1u << 10,     // SHA-512 instructions
 };
 
-CpuFeatures detect_cpu();
+// The extensions of this CPU, detected on first use.
+Features cpu_features();
 
-struct Kernels {
-  std::string_view name;
-  sha2::Compress256 compress256;
-  sha2::Compress512 compress512;
-  base64::EncodeGroups encode_groups;
-  base64::DecodeGroups decode_groups;
-};
+// Whether this CPU has every extension in `required`.
+bool supports(Features required);
 
-// The kernels chosen once for this process.
-const Kernels& active();
+// The first row of a kernel table (rows with `required`, best first, the
+// portable kernel last and requiring nothing) that this CPU can run.
+template <class Kernel>
+const Kernel& first_supported(std::span<const Kernel> table) {
+  for (const Kernel& kernel : table) {
+    if (supports(kernel.required)) return kernel;
+  }
+  return table.back();
+}
 
-// Every kernel set this CPU can run, the portable one first; for tests and
-// benchmarks that compare implementations.
-std::vector<Kernels> available();
+// Every row of a kernel table this CPU can run, in table order; for the tests,
+// fuzz harnesses and benchmarks that compare kernels.
+template <class Kernel>
+std::vector<Kernel> supported_rows(std::span<const Kernel> table) {
+  std::vector<Kernel> rows;
+  for (const Kernel& kernel : table) {
+    if (supports(kernel.required)) rows.push_back(kernel);
+  }
+  return rows;
+}
 
 }  // namespace velmora::dispatch

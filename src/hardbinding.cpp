@@ -4,7 +4,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "document/document.h"
+#include "document.h"
 
 namespace velmora::hardbinding {
 
@@ -21,6 +21,17 @@ Result<sha2::Digest> digest_of_kept(std::string_view document,
   Result<Buffer> kept = apply_exclusions(as_bytes(document), exclusions);
   if (!kept) return std::move(kept).error();
   return hasher.digest(alg, kept->view());
+}
+
+// The exclusions the document's own manifest element calls for: one range for
+// an inline store, none for a reference.
+Result<std::vector<Exclusion>> manifest_exclusions(std::string_view document) {
+  Result<document::Association> association = document::extract(document);
+  if (!association) return std::move(association).error();
+  if (association->form == document::Association::Form::Referenced) {
+    return std::vector<Exclusion>{};
+  }
+  return std::vector<Exclusion>{{association->start, association->length}};
 }
 
 }  // namespace
@@ -46,17 +57,9 @@ sha2::Digest Sha2::digest(Algorithm alg, ByteView data) const {
   throw std::logic_error("unknown hash algorithm");
 }
 
-Result<std::vector<Exclusion>> manifest_exclusions(std::string_view document) {
-  Result<document::Association> association = document::extract(document);
-  if (!association) return std::move(association).error();
-  if (association->form == document::Association::Form::Referenced) {
-    return std::vector<Exclusion>{};
-  }
-  return std::vector<Exclusion>{{association->start, association->length}};
-}
-
 Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclusions) {
-  Buffer kept(data.size());
+  std::vector<Range> ranges;
+  ranges.reserve(exclusions.size());
   std::uint64_t previous_end = 0;
   for (const Exclusion& exclusion : exclusions) {
     std::uint64_t end = 0;
@@ -64,11 +67,11 @@ Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclus
       return Error::malformed_exclusion();
     }
     if (exclusion.start < previous_end || end > data.size()) return Error::malformed_exclusion();
-    kept.append(data.subspan(previous_end, exclusion.start - previous_end));
+    // Both lie inside `data`, so they fit a size_t.
+    ranges.push_back({static_cast<std::size_t>(exclusion.start), static_cast<std::size_t>(end)});
     previous_end = end;
   }
-  kept.append(data.subspan(previous_end));
-  return kept;
+  return copy_outside(data, ranges);
 }
 
 Result<DataHash> compute_data_hash(std::string_view document, Algorithm alg, const Hasher& hasher) {

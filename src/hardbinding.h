@@ -42,10 +42,6 @@ class Sha2 final : public Hasher {
   sha2::Digest digest(Algorithm alg, ByteView data) const override;
 };
 
-// The exclusions the document's own manifest element calls for: one range for
-// an inline store, none for a reference.
-Result<std::vector<Exclusion>> manifest_exclusions(std::string_view document);
-
 // The bytes of `data` outside the ranges, in order. The ranges must ascend
 // without overlapping and lie inside `data`.
 Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclusions);

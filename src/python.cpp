@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "document/document.h"
+#include "document.h"
 #include "error.h"
 #include "hardbinding.h"
 
@@ -393,7 +393,7 @@ PyObject* run_remove(Values& v) {
 
 PyObject* run_locate_all(Values& v) {
   return new_pair_list(document::locate_all(as_string_view(v[0])),
-                       [](const document::Range& r) { return new_pair(r.start, r.end - r.start); });
+                       [](const Range& r) { return new_pair(r.start, r.end - r.start); });
 }
 
 PyObject* data_hash_to_dict(const hardbinding::DataHash& binding) {

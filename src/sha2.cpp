@@ -4,8 +4,6 @@
 #include <bit>
 #include <cstring>
 
-#include "dispatch.h"
-
 namespace velmora::sha2 {
 
 alignas(64) const std::uint32_t kRoundConstants256[64] = {
@@ -219,8 +217,39 @@ Digest sha512_with(Compress512 compress, ByteView data) {
   return digest_with<Sha512Shape>(compress, kInitial512, 8, data);
 }
 
-Digest sha256(ByteView data) { return sha256_with(dispatch::active().compress256, data); }
-Digest sha384(ByteView data) { return sha384_with(dispatch::active().compress512, data); }
-Digest sha512(ByteView data) { return sha512_with(dispatch::active().compress512, data); }
+constexpr Kernel256 kKernels256[] = {
+#if VELMORA_X86_64
+    {"sha-ni", dispatch::kX86Sha, compress256_shani},
+#endif
+    {"portable", 0, compress256_portable},
+};
+
+constexpr Kernel512 kKernels512[] = {
+#if VELMORA_X86_64
+    {"avx2", dispatch::kX86Avx2, compress512_avx2},
+#endif
+    {"portable", 0, compress512_portable},
+};
+
+std::span<const Kernel256> sha256_kernels() { return kKernels256; }
+std::span<const Kernel512> sha512_kernels() { return kKernels512; }
+
+namespace {
+
+Compress256 chosen256() {
+  static const Compress256 chosen = dispatch::first_supported(sha256_kernels()).compress;
+  return chosen;
+}
+
+Compress512 chosen512() {
+  static const Compress512 chosen = dispatch::first_supported(sha512_kernels()).compress;
+  return chosen;
+}
+
+}  // namespace
+
+Digest sha256(ByteView data) { return sha256_with(chosen256(), data); }
+Digest sha384(ByteView data) { return sha384_with(chosen512(), data); }
+Digest sha512(ByteView data) { return sha512_with(chosen512(), data); }
 
 }  // namespace velmora::sha2

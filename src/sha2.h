@@ -3,9 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 #include <vector>
 
 #include "bytes.h"
+#include "dispatch.h"
 
 namespace velmora::sha2 {
 
@@ -31,8 +34,22 @@ void compress256_shani(std::uint32_t state[8], const std::uint8_t* blocks, std::
 void compress512_avx2(std::uint64_t state[8], const std::uint8_t* blocks, std::size_t count);
 #endif
 
-// The digests computed with explicitly chosen compressions; the public
-// functions above use the ones the dispatcher picked for this CPU.
+// A table row: a compression and what the CPU needs to run it.
+template <class Compress>
+struct Kernel {
+  std::string_view name;
+  dispatch::Features required;
+  Compress compress;
+};
+using Kernel256 = Kernel<Compress256>;
+using Kernel512 = Kernel<Compress512>;
+
+// Every compression built for this architecture, best first, the portable
+// one last; the public digests use the first this CPU supports.
+std::span<const Kernel256> sha256_kernels();
+std::span<const Kernel512> sha512_kernels();
+
+// The digests computed with explicitly chosen compressions.
 Digest sha256_with(Compress256 compress, ByteView data);
 Digest sha384_with(Compress512 compress, ByteView data);
 Digest sha512_with(Compress512 compress, ByteView data);

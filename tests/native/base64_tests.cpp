@@ -1,5 +1,5 @@
 // The Base64 codec against a bit-by-bit reference written independently of
-// it, for every kernel set this CPU can run.
+// it, for every kernel this CPU can run.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -22,10 +22,9 @@ namespace {
 constexpr std::string_view kAlphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-// Asked once: cpuid is slow under virtualisation.
-const std::vector<dispatch::Kernels>& kernel_sets() {
-  static const std::vector<dispatch::Kernels> sets = dispatch::available();
-  return sets;
+const std::vector<Kernel>& supported_kernels() {
+  static const std::vector<Kernel> supported = dispatch::supported_rows(kernels());
+  return supported;
 }
 
 std::string reference_encode(ByteView data) {
@@ -79,20 +78,20 @@ std::string encode_with(EncodeGroups kernel, ByteView data) {
   return text;
 }
 
-std::string describe(const dispatch::Kernels& set, std::string_view what, std::size_t size) {
-  return std::string(set.name) + ": " + std::string(what) + " of size " + std::to_string(size);
+std::string describe(const Kernel& kernel, std::string_view what, std::size_t size) {
+  return std::string(kernel.name) + ": " + std::string(what) + " of size " + std::to_string(size);
 }
 
-// Every kernel set decodes `text` exactly as the reference says it should.
+// Every kernel decodes `text` exactly as the reference says it should.
 // Returns whether the text is canonical.
 bool check_decoders_against_reference(std::string_view text) {
   const bool canonical = is_canonical(text);
   const std::string expected = canonical ? reference_decode(text) : std::string();
-  for (const auto& set : kernel_sets()) {
-    const auto decoded = decode_with(set.decode_groups, text);
+  for (const Kernel& kernel : supported_kernels()) {
+    const auto decoded = decode_with(kernel.decode_groups, text);
     CHECK_MSG(decoded.has_value() == canonical &&
                   (!decoded || decoded->text() == std::string_view(expected)),
-              describe(set, "decoding '" + std::string(text) + "'", text.size()));
+              describe(kernel, "decoding '" + std::string(text) + "'", text.size()));
   }
   return canonical;
 }
@@ -133,12 +132,12 @@ VELMORA_TEST(base64_known_vectors) {
                                                                    {"foob", "Zm9vYg=="},
                                                                    {"fooba", "Zm9vYmE="},
                                                                    {"foobar", "Zm9vYmFy"}};
-  for (const auto& set : kernel_sets()) {
+  for (const Kernel& kernel : supported_kernels()) {
     for (const auto& [plain, text] : vectors) {
-      CHECK_MSG(encode_with(set.encode_groups, as_bytes(plain)) == text,
-                describe(set, "encoding", plain.size()));
-      const auto decoded = decode_with(set.decode_groups, text);
-      CHECK_MSG(decoded && decoded->text() == plain, describe(set, "decoding", text.size()));
+      CHECK_MSG(encode_with(kernel.encode_groups, as_bytes(plain)) == text,
+                describe(kernel, "encoding", plain.size()));
+      const auto decoded = decode_with(kernel.decode_groups, text);
+      CHECK_MSG(decoded && decoded->text() == plain, describe(kernel, "decoding", text.size()));
     }
   }
 }
@@ -179,11 +178,12 @@ VELMORA_TEST(base64_every_length_matches_the_reference) {
   for (std::size_t size = 0; size <= 1000; ++size) {
     const auto data = random_bytes(size, static_cast<std::uint32_t>(size));
     const std::string expected = reference_encode(data);
-    for (const auto& set : kernel_sets()) {
-      CHECK_MSG(encode_with(set.encode_groups, data) == expected, describe(set, "encoding", size));
-      const auto decoded = decode_with(set.decode_groups, expected);
+    for (const Kernel& kernel : supported_kernels()) {
+      CHECK_MSG(encode_with(kernel.encode_groups, data) == expected,
+                describe(kernel, "encoding", size));
+      const auto decoded = decode_with(kernel.decode_groups, expected);
       CHECK_MSG(decoded && std::ranges::equal(decoded->view(), data),
-                describe(set, "round trip", size));
+                describe(kernel, "round trip", size));
     }
   }
 }
@@ -196,12 +196,13 @@ VELMORA_TEST(base64_large_inputs_match_the_portable_kernels) {
     CHECK(expected == reference_encode(data));
     std::string broken = expected;
     broken[broken.size() / 2 + 1] = '.';
-    for (const auto& set : kernel_sets()) {
-      CHECK_MSG(encode_with(set.encode_groups, data) == expected, describe(set, "encoding", size));
-      const auto decoded = decode_with(set.decode_groups, expected);
+    for (const Kernel& kernel : supported_kernels()) {
+      CHECK_MSG(encode_with(kernel.encode_groups, data) == expected,
+                describe(kernel, "encoding", size));
+      const auto decoded = decode_with(kernel.decode_groups, expected);
       CHECK_MSG(decoded && std::ranges::equal(decoded->view(), data),
-                describe(set, "round trip", size));
-      CHECK_MSG(!decode_with(set.decode_groups, broken), describe(set, "broken text", size));
+                describe(kernel, "round trip", size));
+      CHECK_MSG(!decode_with(kernel.decode_groups, broken), describe(kernel, "broken text", size));
     }
   }
 }
@@ -249,18 +250,18 @@ VELMORA_TEST(base64_kernels_stay_within_their_buffers) {
   for (std::size_t groups = 0; groups <= 100; ++groups) {
     const auto data = random_bytes(3 * groups, static_cast<std::uint32_t>(groups));
     const std::string text = reference_encode(data);
-    for (const auto& set : kernel_sets()) {
+    for (const Kernel& kernel : supported_kernels()) {
       GuardedBytes input(3 * groups), encoded(4 * groups);
       std::copy(data.begin(), data.end(), input.data());
-      set.encode_groups(input.data(), groups, encoded.chars());
+      kernel.encode_groups(input.data(), groups, encoded.chars());
       CHECK_MSG(std::string_view(encoded.chars(), 4 * groups) == text,
-                describe(set, "guarded encoding", groups));
+                describe(kernel, "guarded encoding", groups));
 
       GuardedBytes chars(4 * groups), decoded(3 * groups);
       std::copy(text.begin(), text.end(), chars.chars());
-      CHECK_MSG(set.decode_groups(chars.chars(), groups, decoded.data()) &&
+      CHECK_MSG(kernel.decode_groups(chars.chars(), groups, decoded.data()) &&
                     std::equal(data.begin(), data.end(), decoded.data()),
-                describe(set, "guarded decoding", groups));
+                describe(kernel, "guarded decoding", groups));
     }
   }
 }

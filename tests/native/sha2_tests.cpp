@@ -1,38 +1,52 @@
 // SHA-2 digests: published example vectors and digests from an independent
-// implementation anchor every kernel set; beyond those, every kernel set the
-// CPU offers must agree with the portable one on every input tried.
+// implementation anchor every kernel; beyond those, every kernel the CPU
+// offers must agree with the portable one on every input tried.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "check.h"
-#include "dispatch.h"
 #include "sha2.h"
 
 namespace {
 
 using velmora::ByteView;
-using velmora::dispatch::Kernels;
 using velmora::sha2::Digest;
 namespace sha2 = velmora::sha2;
 
+// One kernel this CPU supports, bound to one algorithm.
+struct Kernel {
+  std::string_view name;
+  std::function<Digest(ByteView)> digest;
+};
+
+template <class Row>
+std::vector<Kernel> supported(std::span<const Row> table,
+                              Digest (*digest_with)(decltype(Row::compress), ByteView)) {
+  std::vector<Kernel> kernels;
+  for (const Row& row : velmora::dispatch::supported_rows(table)) {
+    kernels.push_back({row.name, [=](ByteView data) { return digest_with(row.compress, data); }});
+  }
+  return kernels;
+}
+
 struct Algorithm {
   std::string_view name;
-  Digest (*with_kernels)(const Kernels&, ByteView);
+  std::vector<Kernel> kernels;  // the portable one last
   Digest (*dispatched)(ByteView);
+
+  const Kernel& portable() const { return kernels.back(); }
 };
 
 // Expected values below list SHA-256, SHA-384 and SHA-512 in this order.
 const Algorithm kAlgorithms[] = {
-    {"SHA-256", [](const Kernels& k, ByteView d) { return sha2::sha256_with(k.compress256, d); },
-     sha2::sha256},
-    {"SHA-384", [](const Kernels& k, ByteView d) { return sha2::sha384_with(k.compress512, d); },
-     sha2::sha384},
-    {"SHA-512", [](const Kernels& k, ByteView d) { return sha2::sha512_with(k.compress512, d); },
-     sha2::sha512},
+    {"SHA-256", supported(sha2::sha256_kernels(), sha2::sha256_with), sha2::sha256},
+    {"SHA-384", supported(sha2::sha512_kernels(), sha2::sha384_with), sha2::sha384},
+    {"SHA-512", supported(sha2::sha512_kernels(), sha2::sha512_with), sha2::sha512},
 };
 using Expected = std::array<std::string_view, 3>;
 
@@ -46,8 +60,8 @@ std::string hex(const Digest& digest) {
   return text;
 }
 
-std::string describe(const Algorithm& algorithm, const Kernels& kernels, std::size_t size) {
-  return std::string(algorithm.name) + " with kernel set " + std::string(kernels.name) + " on " +
+std::string describe(const Algorithm& algorithm, std::string_view kernel, std::size_t size) {
+  return std::string(algorithm.name) + " with kernel " + std::string(kernel) + " on " +
          std::to_string(size) + " bytes";
 }
 
@@ -93,17 +107,17 @@ std::vector<ExampleVector> example_vectors() {
 // The digests of the first n bytes of (167 i + 13) mod 256 for n = 0..299,
 // concatenated and digested once more. This crosses every padding case of
 // both block sizes.
-std::string digest_chain(const Algorithm& algorithm, const Kernels& kernels) {
+std::string digest_chain(const Kernel& kernel) {
   std::vector<std::uint8_t> pattern(300);
   for (std::size_t i = 0; i < pattern.size(); ++i) {
     pattern[i] = static_cast<std::uint8_t>(i * 167 + 13);
   }
   std::vector<std::uint8_t> digests;
   for (std::size_t n = 0; n < pattern.size(); ++n) {
-    const Digest digest = algorithm.with_kernels(kernels, ByteView(pattern).first(n));
+    const Digest digest = kernel.digest(ByteView(pattern).first(n));
     digests.insert(digests.end(), digest.begin(), digest.end());
   }
-  return hex(algorithm.with_kernels(kernels, digests));
+  return hex(kernel.digest(digests));
 }
 
 // As Python's hashlib computes them.
@@ -121,17 +135,9 @@ std::vector<std::uint8_t> random_bytes(std::size_t size, std::uint64_t seed) {
   return bytes;
 }
 
-const Kernels& portable_kernels() {
-  static const Kernels portable = velmora::dispatch::available().front();
-  return portable;
-}
-
-void check_agrees_with_portable(const Kernels& kernels, ByteView data) {
-  const Kernels& portable = portable_kernels();
-  for (const Algorithm& algorithm : kAlgorithms) {
-    CHECK_MSG(algorithm.with_kernels(kernels, data) == algorithm.with_kernels(portable, data),
-              describe(algorithm, kernels, data.size()) + " differs from portable");
-  }
+void check_agrees_with_portable(const Algorithm& algorithm, const Kernel& kernel, ByteView data) {
+  CHECK_MSG(kernel.digest(data) == algorithm.portable().digest(data),
+            describe(algorithm, kernel.name, data.size()) + " differs from portable");
 }
 
 // A stand-in compression that keeps a copy of the padded tail: the last call,
@@ -155,26 +161,26 @@ std::uint64_t big_endian_at(const std::vector<std::uint8_t>& bytes, std::size_t 
 
 }  // namespace
 
-VELMORA_TEST(sha2_example_vectors_in_every_kernel_set) {
+VELMORA_TEST(sha2_example_vectors_in_every_kernel) {
   for (const ExampleVector& vector : example_vectors()) {
     const ByteView message = velmora::as_bytes(vector.message);
     for (std::size_t i = 0; i < std::size(kAlgorithms); ++i) {
       const Algorithm& algorithm = kAlgorithms[i];
-      for (const Kernels& kernels : velmora::dispatch::available()) {
-        CHECK_MSG(hex(algorithm.with_kernels(kernels, message)) == vector.digests[i],
-                  describe(algorithm, kernels, message.size()));
+      for (const Kernel& kernel : algorithm.kernels) {
+        CHECK_MSG(hex(kernel.digest(message)) == vector.digests[i],
+                  describe(algorithm, kernel.name, message.size()));
       }
       CHECK_MSG(hex(algorithm.dispatched(message)) == vector.digests[i],
-                describe(algorithm, velmora::dispatch::active(), message.size()));
+                describe(algorithm, "chosen for this CPU", message.size()));
     }
   }
 }
 
 VELMORA_TEST(sha2_digest_chain_over_every_tail_length) {
   for (std::size_t i = 0; i < std::size(kAlgorithms); ++i) {
-    for (const Kernels& kernels : velmora::dispatch::available()) {
-      CHECK_MSG(digest_chain(kAlgorithms[i], kernels) == kDigestChain[i],
-                describe(kAlgorithms[i], kernels, 300) + " digest chain");
+    for (const Kernel& kernel : kAlgorithms[i].kernels) {
+      CHECK_MSG(digest_chain(kernel) == kDigestChain[i],
+                describe(kAlgorithms[i], kernel.name, 300) + " digest chain");
     }
   }
 }
@@ -200,10 +206,12 @@ VELMORA_TEST(sha2_length_field_beyond_64_bits) {
 
 VELMORA_TEST(sha2_kernels_agree_on_every_length_up_to_1000) {
   const std::vector<std::uint8_t> data = random_bytes(1000 + 1, 1);
-  for (const Kernels& kernels : velmora::dispatch::available()) {
-    for (std::size_t size = 0; size <= 1000; ++size) {
-      // Odd sizes start one byte in, so half the inputs are misaligned.
-      check_agrees_with_portable(kernels, ByteView(data).subspan(size % 2, size));
+  for (const Algorithm& algorithm : kAlgorithms) {
+    for (const Kernel& kernel : algorithm.kernels) {
+      for (std::size_t size = 0; size <= 1000; ++size) {
+        // Odd sizes start one byte in, so half the inputs are misaligned.
+        check_agrees_with_portable(algorithm, kernel, ByteView(data).subspan(size % 2, size));
+      }
     }
   }
 }
@@ -211,10 +219,13 @@ VELMORA_TEST(sha2_kernels_agree_on_every_length_up_to_1000) {
 VELMORA_TEST(sha2_kernels_agree_on_large_misaligned_inputs) {
   const std::vector<std::uint8_t> data = random_bytes((1 << 20) + 4096, 2);
   const std::size_t sizes[] = {1 << 20, (1 << 20) + 1, (1 << 20) + 127, (1 << 20) + 4000, 777'777};
-  for (const Kernels& kernels : velmora::dispatch::available()) {
-    for (std::size_t offset = 0; offset < 4; ++offset) {
-      for (std::size_t size : sizes) {
-        check_agrees_with_portable(kernels, ByteView(data).subspan(offset * 3, size));
+  for (const Algorithm& algorithm : kAlgorithms) {
+    for (const Kernel& kernel : algorithm.kernels) {
+      for (std::size_t offset = 0; offset < 4; ++offset) {
+        for (std::size_t size : sizes) {
+          const ByteView input = ByteView(data).subspan(offset * 3, size);
+          check_agrees_with_portable(algorithm, kernel, input);
+        }
       }
     }
   }

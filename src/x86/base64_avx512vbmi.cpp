@@ -12,6 +12,9 @@
 #include <string_view>
 
 #include "base64.h"
+#include "target.h"
+
+#define WITH_AVX512VBMI VELMORA_TARGET("avx512f,avx512bw,avx512vl,avx512vbmi")
 
 namespace velmora::base64 {
 
@@ -26,7 +29,7 @@ constexpr __mmask64 kStepBytes = (__mmask64{1} << 48) - 1;
 
 using ByteTable = std::array<std::uint8_t, 64>;
 
-__m512i load(const std::uint8_t* table) { return _mm512_loadu_si512(table); }
+WITH_AVX512VBMI __m512i load(const std::uint8_t* table) { return _mm512_loadu_si512(table); }
 
 // Group i's bytes a b c become the low three bytes of 32-bit element i, as
 // c b a, so the element reads as the group's 24-bit number.
@@ -68,7 +71,7 @@ constexpr std::array<std::uint8_t, 128> kValues = [] {
 }();
 
 // Joins the four 6-bit values of each 32-bit element into its 24-bit number.
-__m512i values_to_numbers(__m512i values) {
+WITH_AVX512VBMI __m512i values_to_numbers(__m512i values) {
   const __m512i pairs = _mm512_maddubs_epi16(values, _mm512_set1_epi32(0x01400140));
   return _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00011000));
 }
@@ -77,7 +80,8 @@ constexpr int kOrThree = 0xFE;
 
 }  // namespace
 
-void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups, char* out) {
+WITH_AVX512VBMI void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups,
+                                              char* out) {
   const __m512i group_to_element = load(kGroupToElement.data());
   const __m512i index_shifts = _mm512_set1_epi64(kIndexShifts);
   const __m512i alphabet = _mm512_loadu_si512(kAlphabet.data());
@@ -90,7 +94,8 @@ void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups, char* 
   encode_groups_portable(in, groups, out);
 }
 
-bool decode_groups_avx512vbmi(const char* in, std::size_t groups, std::uint8_t* out) {
+WITH_AVX512VBMI bool decode_groups_avx512vbmi(const char* in, std::size_t groups,
+                                              std::uint8_t* out) {
   const __m512i values_low = load(kValues.data()), values_high = load(kValues.data() + 64);
   const __m512i element_to_group = load(kElementToGroup.data());
   __m512i invalid = _mm512_setzero_si512();

@@ -13,23 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "scan/small_vector.h"
+#include "small_vector.h"
 
 namespace velmora::scan {
-
-// TAB, LF, FF, CR and SPACE; nothing else.
-constexpr bool is_html_space_char(unsigned char c) {
-  return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
-}
-
-// Removes leading and trailing HTML space characters.
-std::string_view trim(std::string_view text);
-
-// Equal lengths and equal bytes once A-Z are mapped to a-z.
-bool ascii_iequal(std::string_view a, std::string_view b);
-
-// `raw` read as UTF-8, each maximal ill-formed subpart replaced by U+FFFD.
-std::string utf8_with_replacement(std::string_view raw);
 
 // The tag names that anything in the module asks about; every other name is
 // Other. Comparison is ASCII case-insensitive, as for stored lower-case names.

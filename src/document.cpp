@@ -1,10 +1,11 @@
-#include "document/document.h"
+#include "document.h"
 
 #include <algorithm>
 #include <array>
 
 #include "base64.h"
-#include "scan/scan.h"
+#include "scan.h"
+#include "text.h"
 
 namespace velmora::document {
 
@@ -28,7 +29,7 @@ bool is_manifest_script(const scan::TagList& list, const Tag& tag) {
   // Ill-formed UTF-8 in the value can never match an ASCII type, so the
   // written bytes decide as the text would.
   const std::optional<std::string_view> type = list.raw_attr(tag, "type");
-  return type && scan::ascii_iequal(scan::trim(*type), kScriptType);
+  return type && text::ascii_iequal(text::trim(*type), kScriptType);
 }
 
 Candidate link_candidate(const scan::TagList& list, const Tag& tag) {
@@ -156,13 +157,7 @@ std::vector<Range> locate_all(std::string_view document) {
 std::string_view without_manifests(std::string_view document, Buffer& storage) {
   const std::vector<Range> ranges = locate_all(document);
   if (ranges.empty()) return document;
-  storage = Buffer(document.size());
-  std::size_t kept_from = 0;
-  for (const Range& range : ranges) {
-    storage.append(document.substr(kept_from, range.start - kept_from));
-    kept_from = range.end;
-  }
-  storage.append(document.substr(kept_from));
+  storage = copy_outside(as_bytes(document), ranges);
   return storage.text();
 }
 
@@ -179,9 +174,9 @@ Result<Association> extract(std::string_view document) {
     return Association{Association::Form::Referenced, element.start, length, Buffer(),
                        std::move(*element.href)};
   }
-  const std::string_view text = scan::trim(
+  const std::string_view content = text::trim(
       document.substr(element.content_start, element.content_end - element.content_start));
-  std::optional<Buffer> store = base64::decode(text);
+  std::optional<Buffer> store = base64::decode(content);
   if (!store) return Error::malformed_element(MalformedDetail::InvalidBase64);
   return Association{Association::Form::Embedded, element.start, length, std::move(*store), {}};
 }
@@ -193,10 +188,6 @@ Buffer remove(std::string_view document) {
     storage.append(document);
   }
   return storage;
-}
-
-Result<Buffer> insert(std::string_view document, std::string_view element) {
-  return insert_element(document, element.size(), [&](char* out) { put(out, element); });
 }
 
 Result<Buffer> embed(std::string_view document, ByteView store) {

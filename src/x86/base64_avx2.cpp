@@ -5,6 +5,9 @@
 #include <array>
 
 #include "base64.h"
+#include "target.h"
+
+#define WITH_AVX2 VELMORA_TARGET("avx2")
 
 namespace velmora::base64 {
 
@@ -12,7 +15,7 @@ namespace {
 
 constexpr std::size_t kGroupsPerStep = 8;
 
-__m256i broadcast(const std::array<std::uint8_t, 16>& table) {
+WITH_AVX2 __m256i broadcast(const std::array<std::uint8_t, 16>& table) {
   return _mm256_broadcastsi128_si256(
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
 }
@@ -21,7 +24,7 @@ __m256i broadcast(const std::array<std::uint8_t, 16>& table) {
 // to consume 24.
 constexpr std::size_t kEncodeBytesRead = 28;
 
-__m256i load_encode_step(const std::uint8_t* in) {
+WITH_AVX2 __m256i load_encode_step(const std::uint8_t* in) {
   const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
   const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 12));
   return _mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1);
@@ -30,7 +33,7 @@ __m256i load_encode_step(const std::uint8_t* in) {
 // Spreads group bytes a b c over a 32-bit element as b a c b: its low 16 bits
 // then hold indices 0 and 1, its high 16 bits indices 2 and 3, and one
 // multiply per pair moves each index to the bottom of its own byte.
-__m256i six_bit_indices(__m256i bytes) {
+WITH_AVX2 __m256i six_bit_indices(__m256i bytes) {
   const __m256i spread = _mm256_shuffle_epi8(
       bytes, _mm256_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10,  //
                               1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
@@ -44,7 +47,7 @@ __m256i six_bit_indices(__m256i bytes) {
 // The alphabet is five runs of consecutive characters; each index gets the
 // offset of its run, found by a 16-entry lookup: indices 52..63 map to 1..12
 // by saturating subtraction, 0..25 to 13, and 26..51 to 0.
-__m256i indices_to_chars(__m256i indices) {
+WITH_AVX2 __m256i indices_to_chars(__m256i indices) {
   const __m256i upper_case = _mm256_cmpgt_epi8(_mm256_set1_epi8(26), indices);
   const __m256i run = _mm256_or_si256(_mm256_subs_epu8(indices, _mm256_set1_epi8(51)),
                                       _mm256_and_si256(upper_case, _mm256_set1_epi8(13)));
@@ -80,7 +83,7 @@ constexpr auto kInvalidClassesOfLowNibble = [] {
 // Every run of the alphabet lies within one high nibble, except that "+" and
 // "/" share one with different offsets; "/" moves to slot 1, free because no
 // alphabet character has high nibble 1.
-__m256i chars_to_values(__m256i chars, __m256i& invalid) {
+WITH_AVX2 __m256i chars_to_values(__m256i chars, __m256i& invalid) {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   const __m256i high = _mm256_and_si256(_mm256_srli_epi32(chars, 4), nibble);
   const __m256i low = _mm256_and_si256(chars, nibble);
@@ -97,7 +100,7 @@ __m256i chars_to_values(__m256i chars, __m256i& invalid) {
 // Joins the four 6-bit values of each 32-bit element into 24 bits, then
 // gathers the three bytes of every group, most significant first, into the
 // low 24 bytes of the vector.
-__m256i values_to_bytes(__m256i values) {
+WITH_AVX2 __m256i values_to_bytes(__m256i values) {
   const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));
   const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));
   const __m256i in_lanes = _mm256_shuffle_epi8(
@@ -111,7 +114,7 @@ constexpr std::size_t kDecodeBytesWritten = 32;
 
 }  // namespace
 
-void encode_groups_avx2(const std::uint8_t* in, std::size_t groups, char* out) {
+WITH_AVX2 void encode_groups_avx2(const std::uint8_t* in, std::size_t groups, char* out) {
   for (; 3 * groups >= kEncodeBytesRead; groups -= kGroupsPerStep, in += 24, out += 32) {
     const __m256i chars = indices_to_chars(six_bit_indices(load_encode_step(in)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
@@ -119,7 +122,7 @@ void encode_groups_avx2(const std::uint8_t* in, std::size_t groups, char* out) {
   encode_groups_portable(in, groups, out);
 }
 
-bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8_t* out) {
+WITH_AVX2 bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8_t* out) {
   __m256i invalid = _mm256_setzero_si256();
   for (; 3 * groups >= kDecodeBytesWritten; groups -= kGroupsPerStep, in += 32, out += 24) {
     const __m256i chars = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));

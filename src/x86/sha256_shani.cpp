@@ -4,6 +4,9 @@
 #include <immintrin.h>
 
 #include "sha2.h"
+#include "target.h"
+
+#define WITH_SHA VELMORA_TARGET("sha,sse4.1,ssse3")
 
 namespace velmora::sha2 {
 
@@ -14,7 +17,7 @@ struct PackedState {
   __m128i cdgh;
 };
 
-PackedState pack(const std::uint32_t state[8]) {
+WITH_SHA PackedState pack(const std::uint32_t state[8]) {
   const __m128i dcba = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state));
   const __m128i hgfe = _mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4));
   const __m128i cdab = _mm_shuffle_epi32(dcba, 0xB1);
@@ -22,14 +25,14 @@ PackedState pack(const std::uint32_t state[8]) {
   return {_mm_alignr_epi8(cdab, efgh, 8), _mm_blend_epi16(efgh, cdab, 0xF0)};
 }
 
-void unpack(const PackedState& packed, std::uint32_t state[8]) {
+WITH_SHA void unpack(const PackedState& packed, std::uint32_t state[8]) {
   const __m128i feba = _mm_shuffle_epi32(packed.abef, 0x1B);
   const __m128i dchg = _mm_shuffle_epi32(packed.cdgh, 0xB1);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
-__m128i load_words(const std::uint8_t* bytes) {
+WITH_SHA __m128i load_words(const std::uint8_t* bytes) {
   const __m128i big_endian_words =
       _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
   return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes)),
@@ -37,13 +40,13 @@ __m128i load_words(const std::uint8_t* bytes) {
 }
 
 // Words t..t+3 from the sixteen before them, each argument holding four.
-__m128i next_words(__m128i from_t16, __m128i from_t12, __m128i from_t8, __m128i from_t4) {
+WITH_SHA __m128i next_words(__m128i from_t16, __m128i from_t12, __m128i from_t8, __m128i from_t4) {
   const __m128i partial = _mm_sha256msg1_epu32(from_t16, from_t12);
   const __m128i from_t7 = _mm_alignr_epi8(from_t4, from_t8, 4);
   return _mm_sha256msg2_epu32(_mm_add_epi32(partial, from_t7), from_t4);
 }
 
-void four_rounds(PackedState& s, __m128i words, int first_round) {
+WITH_SHA void four_rounds(PackedState& s, __m128i words, int first_round) {
   const __m128i constants =
       _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRoundConstants256 + first_round));
   const __m128i words_plus_constants = _mm_add_epi32(words, constants);
@@ -52,7 +55,7 @@ void four_rounds(PackedState& s, __m128i words, int first_round) {
   s.abef = _mm_sha256rnds2_epu32(s.abef, s.cdgh, _mm_shuffle_epi32(words_plus_constants, 0x0E));
 }
 
-void compress_block(PackedState& state, const std::uint8_t* block) {
+WITH_SHA void compress_block(PackedState& state, const std::uint8_t* block) {
   PackedState s = state;
   __m128i words[4];  // a window over the schedule; group g lives in words[g % 4]
 #pragma GCC unroll 16
@@ -69,7 +72,8 @@ void compress_block(PackedState& state, const std::uint8_t* block) {
 
 }  // namespace
 
-void compress256_shani(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t count) {
+WITH_SHA void compress256_shani(std::uint32_t state[8], const std::uint8_t* blocks,
+                                std::size_t count) {
   PackedState packed = pack(state);
   for (; count > 0; --count, blocks += 64) compress_block(packed, blocks);
   unpack(packed, state);

@@ -18,12 +18,6 @@ namespace velmora::document {
 inline constexpr std::string_view kScriptType = "application/c2pa";
 inline constexpr std::string_view kLinkRel = "c2pa-manifest";
 
-// A half-open byte range of the document.
-struct Range {
-  std::size_t start;
-  std::size_t end;
-};
-
 // One manifest element found in the head.
 struct Candidate {
   enum class Form : std::uint8_t { Script, Link };
@@ -56,9 +50,6 @@ Buffer remove(std::string_view document);
 // The same document as a view: the document itself when it has no manifest
 // element (no copy), else `remove`'s result held in `storage`.
 std::string_view without_manifests(std::string_view document, Buffer& storage);
-
-// A new document with `element` inserted just before the head end tag.
-Result<Buffer> insert(std::string_view document, std::string_view element);
 
 Result<Buffer> embed(std::string_view document, ByteView store);
 Result<Buffer> embed_reference(std::string_view document, std::string_view href);
