@@ -10,6 +10,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import velmora
 
@@ -81,6 +83,37 @@ def test_offsets_of_existing_elements_are_in_the_page_before_removal():
     report = check.check(page)
     assert report.elements == [{"kind": "link", "start": 6}]
     assert report.insertion == page.index(b"</head>")
+
+
+PIECES = [
+    *(f"<{name}>".encode() for name in ("html", "head", "body", "title", "script", "noscript")),
+    *(f"</{name}>".encode() for name in ("head", "title", "script", "noscript", "template")),
+    *(b"<template>", b"<iframe>", b"<xmp>", b"<img src=a>", b"<p>", b"<table>", b"<svg>"),
+    *(b"<!--", b"-->", b"<!-->", b"--!>", b"<!DOCTYPE html>", b"\xef\xbb\xbf", b"&lt;"),
+    *(b"<a title='", b"<a href=x", b"'", b'"', b"=", b">", b"/", b"<", b"</", b"<b"),
+    *(b" ", b"\n", b"x", LINK, b"<script type=application/c2pa>Zg==</script>"),
+]
+
+
+def shape(document) -> list:
+    """The tree without attributes or text: each node's depth and name, and for
+    text whether it is white space, which decides where the head ends."""
+    nodes = []
+    for node in check.walk(document.root):
+        depth, parent = 0, node.parent
+        while parent is not None:
+            depth, parent = depth + 1, parent.parent
+        text = (node.text_content or "").strip(check.SPACE) if node.is_text_node else None
+        nodes.append((depth, node.tag, None if text is None else bool(text)))
+    return nodes
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(PIECES), max_size=30).map(b"".join), st.booleans())
+def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
+    parser = check.load_parser()
+    plain = parser(check.as_browsers_read(page), scripting=scripting)
+    assert shape(check.Tree(parser, page, scripting).document) == shape(plain)
 
 
 def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:
