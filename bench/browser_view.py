@@ -41,7 +41,10 @@ def main() -> None:
     print(f"{len(pages)} pages, {total / 1e6:.1f} MB, checked in {seconds:.1f} s\n")
     print("| cause | scripting off | scripting on | either |")
     print("| --- | ---: | ---: | ---: |")
-    rows = sorted(affected.items(), key=lambda item: -len(item[1]["off"] | item[1]["on"]))
+    rows = sorted(
+        ((cause, affected[cause]) for cause in check.CAUSES),
+        key=lambda item: -len(item[1]["off"] | item[1]["on"]),
+    )
     for cause, modes in rows:
         print(
             f"| {cause} | {len(modes['off'])} | {len(modes['on'])} "
@@ -53,7 +56,8 @@ def main() -> None:
         f"| {len(either)} |"
     )
     for cause, modes in rows:
-        print(f"\n{cause}: {', '.join(sorted(modes['off'] | modes['on']))}")
+        if modes["off"] | modes["on"]:
+            print(f"\n{cause}: {', '.join(sorted(modes['off'] | modes['on']))}")
 
 
 if __name__ == "__main__":

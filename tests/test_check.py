@@ -24,6 +24,7 @@ PLAIN = b"<!DOCTYPE html><html><head><title>t</title></head><body>x</body></html
 
 
 def found(page: bytes) -> set:
+    assert {d.cause for d in check.check(page).differences} <= set(check.CAUSES)
     return {
         (d.subject, d.cause, d.offset, tuple(d.scripting)) for d in check.check(page).differences
     }

@@ -39,6 +39,27 @@ ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
 
 
+# Every cause a difference can name: what closes the head early ("iframe"; an
+# element inside "noscript" with scripting off; any other "element"; content
+# "before-head"; "text"; an "end-tag"), why an element is not one for browsers
+# ("comment", "raw-text", "double-escape", "template", "lost"), and why velmora
+# misses one browsers see ("comment", "unseen").
+CAUSES = (
+    "iframe",
+    "noscript",
+    "element",
+    "before-head",
+    "text",
+    "end-tag",
+    "comment",
+    "raw-text",
+    "double-escape",
+    "template",
+    "unseen",
+    "lost",
+)
+
+
 class ParserMissing(Exception):
     """The optional parser is not installed."""
 
