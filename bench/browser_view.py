@@ -16,7 +16,7 @@ import collections
 import pathlib
 import time
 
-from velmora_cli import check
+from velmora_cli import browsers
 
 
 def main() -> None:
@@ -30,19 +30,19 @@ def main() -> None:
     for path in pages:
         page = path.read_bytes()
         total += len(page)
-        report = check.check(page)
+        report = browsers.check(page)
         for difference in report.differences:
             for mode in difference.scripting:
                 affected[difference.cause][mode].add(path.name)
         for view in report.views:
-            if view.insertion not in (None, check.IN_HEAD):
+            if view.insertion not in (None, browsers.IN_HEAD):
                 misplaced[view.scripting].add(path.name)
     seconds = time.perf_counter() - began
     print(f"{len(pages)} pages, {total / 1e6:.1f} MB, checked in {seconds:.1f} s\n")
     print("| cause | scripting off | scripting on | either |")
     print("| --- | ---: | ---: | ---: |")
     rows = sorted(
-        ((cause, affected[cause]) for cause in check.CAUSES),
+        ((cause, affected[cause]) for cause in browsers.CAUSES),
         key=lambda item: -len(item[1]["off"] | item[1]["on"]),
     )
     for cause, modes in rows:

@@ -16,7 +16,7 @@ from hypothesis import strategies as st
 import velmora
 
 pytest.importorskip("selectolax", reason="the check extra is not installed")
-from velmora_cli import check  # noqa: E402
+from velmora_cli import browsers  # noqa: E402
 
 LINK = b"<link rel=c2pa-manifest href=a>"
 IFRAME = b"<html><head><title>t</title><iframe src=x></iframe></head><body>x</body></html>"
@@ -24,9 +24,9 @@ PLAIN = b"<!DOCTYPE html><html><head><title>t</title></head><body>x</body></html
 
 
 def found(page: bytes) -> set:
-    assert {d.cause for d in check.check(page).differences} <= set(check.CAUSES)
+    assert {d.cause for d in browsers.check(page).differences} <= set(browsers.CAUSES)
     return {
-        (d.subject, d.cause, d.offset, tuple(d.scripting)) for d in check.check(page).differences
+        (d.subject, d.cause, d.offset, tuple(d.scripting)) for d in browsers.check(page).differences
     }
 
 
@@ -70,7 +70,7 @@ def test_differences_are_named_with_cause_and_offset(page, expected):
 
 
 def test_the_report_names_the_closing_tag_and_the_insertion_point():
-    report = check.check(IFRAME)
+    report = browsers.check(IFRAME)
     assert report.insertion == IFRAME.index(b"</head>") and report.elements == []
     (difference,) = report.differences
     assert difference.message == (
@@ -81,7 +81,7 @@ def test_the_report_names_the_closing_tag_and_the_insertion_point():
 
 def test_offsets_of_existing_elements_are_in_the_page_before_removal():
     page = b"<head>" + LINK + b"<iframe></iframe></head>"
-    report = check.check(page)
+    report = browsers.check(page)
     assert report.elements == [{"kind": "link", "start": 6}]
     assert report.insertion == page.index(b"</head>")
 
@@ -100,11 +100,11 @@ def shape(document) -> list:
     """The tree without attributes or text: each node's depth and name, and for
     text whether it is white space, which decides where the head ends."""
     nodes = []
-    for node in check.walk(document.root):
+    for node in browsers.walk(document.root):
         depth, parent = 0, node.parent
         while parent is not None:
             depth, parent = depth + 1, parent.parent
-        text = (node.text_content or "").strip(check.SPACE) if node.is_text_node else None
+        text = (node.text_content or "").strip(browsers.SPACE) if node.is_text_node else None
         nodes.append((depth, node.tag, None if text is None else bool(text)))
     return nodes
 
@@ -112,9 +112,9 @@ def shape(document) -> list:
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(PIECES), max_size=30).map(b"".join), st.booleans())
 def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
-    parser = check.load_parser()
-    plain = parser(check.as_browsers_read(page), scripting=scripting)
-    assert shape(check.Tree(parser, page, scripting).document) == shape(plain)
+    parser = browsers.load_parser()
+    plain = parser(browsers.as_browsers_read(page), scripting=scripting)
+    assert shape(browsers.Tree(parser, page, scripting).document) == shape(plain)
 
 
 def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:
@@ -165,6 +165,6 @@ def test_embed_and_reference_warn_and_strict_refuses(folder):
 def test_without_the_parser_check_says_how_to_install_it(folder):
     done = run(folder, "check", "plain.html", blocked=True)
     assert (done.returncode, done.stdout) == (2, b"")
-    assert done.stderr.decode() == f"velmora: {check.INSTALL_HINT}\n"
+    assert done.stderr.decode() == f"velmora: {browsers.INSTALL_HINT}\n"
     quiet = run(folder, "embed", "--strict", "iframe.html", "plain.html", blocked=True)
     assert (quiet.returncode, quiet.stderr) == (0, b"")

@@ -16,14 +16,14 @@ import pathlib
 import pytest
 
 import velmora
-from velmora_cli import check
+from velmora_cli import browsers
 
 webdriver = pytest.importorskip("selenium.webdriver")
 
 PAGES = sorted((pathlib.Path(__file__).parent / "pages").glob("*.html"))
 STORE = bytes(range(256)) * 4  # Base64 that no page holds by chance
 HREF = "manifests/only-this-one.c2pa"
-PLACES = (check.IN_HEAD, check.IN_BODY)
+PLACES = (browsers.IN_HEAD, browsers.IN_BODY)
 CHROMIUM = os.environ.get("CHROMIUM", "/usr/bin/chromium")
 CHROMEDRIVER = os.environ.get("CHROMEDRIVER", "/usr/bin/chromedriver")
 
@@ -77,7 +77,7 @@ def rendering(driver, folder: pathlib.Path, name: str, page: bytes) -> bytes:
 def test_written_pages_in_chromium(browser, path, tmp_path):
     assert scripting_in(browser) == browser.scripting
     page = path.read_bytes()
-    view = next(v for v in check.check(page).views if v.scripting == browser.scripting)
+    view = next(v for v in browsers.check(page).views if v.scripting == browser.scripting)
     original = rendering(browser, tmp_path, "original.html", page)
     for name, written, expected_text in [
         ("embedded.html", velmora.embed(page, STORE), base64.b64encode(STORE).decode()),
@@ -85,7 +85,7 @@ def test_written_pages_in_chromium(browser, path, tmp_path):
     ]:
         assert rendering(browser, tmp_path, name, written) == original, f"{name} renders apart"
         found = browser.execute_script(FIND_INSERTED, base64.b64encode(STORE).decode(), HREF)
-        place = {"head": check.IN_HEAD, "body": check.IN_BODY}.get(found and found["place"])
+        place = {"head": browsers.IN_HEAD, "body": browsers.IN_BODY}.get(found and found["place"])
         # Where the check names neither, the element is inert or text for browsers.
         assert place == view.insertion or (place is None and view.insertion not in PLACES), name
         if found is not None:
