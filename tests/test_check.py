@@ -10,7 +10,7 @@ import subprocess
 import sys
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import velmora
@@ -91,7 +91,7 @@ PIECES = [
     *(f"</{name}>".encode() for name in ("head", "title", "script", "noscript", "template")),
     *(b"<template>", b"<iframe>", b"<xmp>", b"<img src=a>", b"<p>", b"<table>", b"<svg>"),
     *(b"<!--", b"-->", b"<!-->", b"--!>", b"<!DOCTYPE html>", b"\xef\xbb\xbf", b"&lt;"),
-    *(b"<a title='", b"<a href=x", b"'", b'"', b"=", b">", b"/", b"<", b"</", b"<b"),
+    *(b"<a title='", b"<a href=x", b"'", b'"', b"=", b">", b"/", b"<", b"</", b"<b "),
     *(b" ", b"\n", b"x", LINK, b"<script type=application/c2pa>Zg==</script>"),
 ]
 
@@ -111,6 +111,8 @@ def shape(document) -> list:
 
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(PIECES), max_size=30).map(b"".join), st.booleans())
+@example(b"<noscript><b</noscript><title>", True)
+@example(b"<head><script>a<b}</script><link rel=x></head>", False)
 def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
     parser = browsers.load_parser()
     plain = parser(browsers.as_browsers_read(page), scripting=scripting)

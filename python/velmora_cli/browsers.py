@@ -9,7 +9,8 @@ every place where the two views part, with its cause and byte offset.
 Byte offsets for the browser's nodes come from marking the page: every start
 tag gets an attribute holding the offset of its "<". The mark is inserted
 right after the tag name, where it changes neither the tree nor whether any
-text is white space, so the marked page builds the tree of the page itself.
+text is white space, so the marked page builds the tree of the page itself
+(but for a tag whose name runs into "</", see START_TAG_NAME).
 """
 
 from __future__ import annotations
@@ -29,8 +30,11 @@ BOM = b"\xef\xbb\xbf"
 IN_HEAD = "in the head"
 IN_BODY = "in the body"
 SPACE = "\t\n\x0c\r "
-# A start tag's name as browsers read it: after "<" and a letter, up to white space, "/" or ">".
-START_TAG_NAME = re.compile(rb"<[A-Za-z][^\t\n\x0c\r />]*")
+# A start tag's name as browsers read it: after "<" and a letter, up to white space, "/" or
+# ">". It stops before "</" as well: that "<" belongs to the name only in a tag, as in the
+# rare `<b</x>`, but in raw text it starts an end tag that the mark must not split, as the
+# `</script>` after `a<b}` in a script.
+START_TAG_NAME = re.compile(rb"<[A-Za-z](?:[^\t\n\x0c\r /><]|<(?!/))*")
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
