@@ -11,6 +11,7 @@ import stat
 import subprocess
 import sys
 import sysconfig
+from typing import Any
 
 import pytest
 
@@ -44,13 +45,13 @@ def folder(tmp_path: pathlib.Path) -> pathlib.Path:
     return tmp_path
 
 
-def run(folder: pathlib.Path, *args: str, stdin: bytes = b"") -> subprocess.CompletedProcess[bytes]:
+def run(
+    folder: pathlib.Path, *args: str, stdin: bytes = b"", **options: Any
+) -> subprocess.CompletedProcess[bytes]:
+    """Runs the command in `folder`; `options` go to subprocess.run (stdout=, env=, ...)."""
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **options}
     return subprocess.run(
-        [sys.executable, "-m", "velmora_cli", *args],
-        input=stdin,
-        capture_output=True,
-        cwd=folder,
-        timeout=60,
+        [sys.executable, "-m", "velmora_cli", *args], input=stdin, cwd=folder, timeout=60, **streams
     )
 
 
@@ -65,13 +66,9 @@ def json_of(folder: pathlib.Path, *args: str, stdin: bytes = b"") -> object:
 
 
 def verify_args(page: str, hex_hash: str, *exclusions: str) -> list[str]:
-    return [
-        "verify",
-        page,
-        "--hash",
-        hex_hash,
-        *(["--exclusion", *exclusions] if exclusions else []),
-    ]
+    # PAGE last, as the usage line shows it: one value per --exclusion leaves it alone.
+    repeated = [word for each in exclusions for word in ("--exclusion", each)]
+    return ["verify", "--hash", hex_hash, *repeated, page]
 
 
 # --- documents out --------------------------------------------------------------
@@ -204,6 +201,8 @@ def test_extract_reports_both_forms_and_writes_the_store(folder):
     assert json_of(folder, "extract", "page.html") is None
     succeed(folder, "extract", "signed.html", "--store-out", "store.out")
     assert (folder / "store.out").read_bytes() == STORE
+    assert succeed(folder, "extract", "signed.html", "--store-out", "-") == STORE
+    assert not (folder / "-").exists()
 
 
 # --- errors --------------------------------------------------------------------
@@ -263,6 +262,8 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
             "--in-place needs PAGE to be a file, not standard input",
         ),
         (["embed", "-", "-"], 2, "only one input can be read from standard input"),
+        (["remove", "signed.html", "-o", "no/x"], 2, "no/x: No such file or directory"),
+        (["remove", "signed.html", "-o", "."], 2, ".: Is a directory"),
     ],
 )
 def test_errors_are_one_line_with_their_exit_status(folder, args, status, message):
@@ -306,14 +307,17 @@ def test_bad_usage_is_one_line_with_status_2(folder, args, prefix):
     assert line.startswith(prefix)
 
 
-def test_a_reader_that_leaves_early_ends_the_command_quietly(folder):
+@pytest.mark.parametrize("taken", [0, 10])
+def test_a_reader_that_leaves_early_ends_the_command_quietly(folder, taken):
+    (folder / "big.bin").write_bytes(STORE * 8192)  # a page far larger than a pipe's buffer
     with subprocess.Popen(
-        [sys.executable, "-m", "velmora_cli", "remove", "signed.html"],
+        [sys.executable, "-m", "velmora_cli", "embed", "page.html", "big.bin"],
         cwd=folder,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     ) as process:
-        process.stdout.close()  # before the child can write: its write meets a closed pipe
+        assert len(process.stdout.read(taken)) == taken  # then the rest meets a closed pipe
+        process.stdout.close()
         assert process.stderr.read() == b""
     assert process.returncode == 141
 

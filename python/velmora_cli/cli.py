@@ -1,25 +1,47 @@
-"""The `velmora` command: the extension module's operations on files and pipes."""
+"""The `velmora` command: the extension module's operations on files and pipes.
+
+A subcommand is one `add_command` call. A module with subcommands of its own defines
+`add_commands(commands, options)`, making its calls with the shared option groups in
+`options` (see `option_parents`), and is listed in COMMAND_MODULES. Handlers take the parsed
+arguments and the contents of their inputs and return an `Outcome`; they raise
+`reports.Failure` for an error with its exit status. Anything a command needs beyond parsing
+is imported when it runs, so that `velmora --help` and every command start quickly.
+"""
 
 from __future__ import annotations
 
 import argparse
-import base64
-import json
+import importlib
 import os
-import re
+import re  # argparse's own import: no cost
+import signal
+import stat
 import sys
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import Any, NoReturn, Union
 
 import velmora
 
-from . import demo, files
+from . import files, reports, signals
+from .reports import (
+    EXIT_BROKEN_PIPE,
+    EXIT_OK,
+    EXIT_USAGE,
+    EXIT_VERIFICATION_FAILED,
+    Failure,
+    Report,
+    printable,
+)
 
-EXIT_OK = 0
-EXIT_VERIFICATION_FAILED = 1
-EXIT_USAGE = 2
-EXIT_BROKEN_PIPE = 141  # what a shell reports for a program ended by SIGPIPE
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any, NoReturn, Union
+
+    # A command yields a report, a document to write out, or nothing (it printed its own).
+    Outcome = Union[Report, bytes, None]
+    Range = tuple[int, int]
+
+# Modules that add subcommands of their own through `add_commands(commands, options)`.
+COMMAND_MODULES = ("velmora_cli.batch",)
 
 # The status codes that mean a binding was checked and did not hold, as
 # opposed to a page or an algorithm that could not be checked at all.
@@ -29,32 +51,11 @@ ALGORITHM_HELP = "hash algorithm: sha256 (default), sha384 or sha512"
 MAX_OFFSET = 2**64
 
 
-class Failure(Exception):
-    """An error reported in one line on standard error, with its exit status."""
-
-    def __init__(self, message: str, status: int = EXIT_USAGE) -> None:
-        super().__init__(message)
-        self.status = status
-
-
-@dataclass
-class Report:
-    """A command's result for people (`text`) and for programs (`data`, printed as JSON)."""
-
-    data: Any
-    text: str
-
-
-# A command yields a report, a document to write out, or nothing (it printed its own).
-Outcome = Union[Report, bytes, None]
-Range = tuple[int, int]
-
-
 class Parser(argparse.ArgumentParser):
-    """Usage errors in one line, with the same exit status as bad input."""
+    """Usage errors reported like every other failure, with the same exit status as bad input."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: {message} (see {self.prog} --help)\n")
+        raise Failure(f"{message} (see {self.prog} --help)", EXIT_USAGE, program=self.prog)
 
 
 # ---------------------------------------------------------------------------
@@ -68,23 +69,35 @@ def locate(args: argparse.Namespace, page: bytes) -> Report:
     return Report([range_object(r) for r in ranges], "\n".join(lines))
 
 
-def extract(args: argparse.Namespace, page: bytes) -> Report:
+def extract(args: argparse.Namespace, page: bytes) -> Report | None:
     found = velmora.extract(page)
     if args.store_out is not None:
         if found is None or found["kind"] != "embedded":
             raise Failure("the page carries no embedded manifest store to write")
         guard_output(args.store_out, args)
-        files.write_atomically(args.store_out, found["store"])
+    # The report is whole before any file is written, so that it cannot fail after one is.
+    report = association_report(found, args.store_out)
+    if args.store_out is not None:
+        assert found is not None and found["kind"] == "embedded"
+        files.write_output(args.store_out, found["store"], force=args.force)
+        if files.is_standard_output(args.store_out):
+            return None  # standard output carries the store alone
+    return report
+
+
+def association_report(found: Any, store_out: str | None) -> Report:
     if found is None:
         return Report(None, "no manifest element in the head")
     place = {"kind": found["kind"], "start": found["start"], "length": found["length"]}
     text = f"{found['kind']} manifest element at start {found['start']}, length {found['length']}"
     if found["kind"] == "embedded":
+        import base64
+
         store = found["store"]
-        written = "" if args.store_out is None else f", written to {args.store_out}"
+        written = "" if store_out is None else f", written to {printable(store_out)}"
         data = {**place, "store": base64.b64encode(store).decode("ascii")}
         return Report(data, f"{text}\nstore: {len(store)} bytes{written}")
-    return Report({**place, "href": found["href"]}, f"{text}\nhref: {found['href']}")
+    return Report({**place, "href": found["href"]}, f"{text}\nhref: {printable(found['href'])}")
 
 
 def embed(args: argparse.Namespace, page: bytes, store: bytes) -> bytes:
@@ -123,13 +136,16 @@ def verify(args: argparse.Namespace, page: bytes) -> Report:
     except ValueError as error:
         message = str(error)
         failed = message.endswith(VERIFICATION_CODES)
-        raise Failure(message, EXIT_VERIFICATION_FAILED if failed else EXIT_USAGE) from None
+        status = EXIT_VERIFICATION_FAILED if failed else EXIT_USAGE
+        raise Failure(message, status) from None
     return Report(
         {"verified": True, "alg": args.alg}, f"verified: the {args.alg} data hash matches"
     )
 
 
 def run_demo(args: argparse.Namespace) -> None:
+    from . import demo
+
     demo.run()
 
 
@@ -153,13 +169,18 @@ def guard_output(path: str, args: argparse.Namespace) -> None:
     for name in args.inputs:
         source = getattr(args, name)
         if files.is_same_file(path, source):
-            raise Failure(f"refusing to overwrite the input {source} (use --in-place for PAGE)")
+            raise Failure(
+                f"refusing to overwrite the input {printable(source)} (use --in-place for PAGE)"
+            )
 
 
 def document_destination(args: argparse.Namespace) -> str | None:
+    """Where the new document goes, checked before any input is read."""
     if args.in_place:
         if args.page == files.STDIO:
             raise Failure("--in-place needs PAGE to be a file, not standard input")
+        if not stat.S_ISREG(os.stat(args.page).st_mode):
+            raise Failure(f"--in-place needs PAGE to be a regular file: {printable(args.page)}")
         return str(args.page)
     output: str | None = args.output
     if output is not None:
@@ -167,11 +188,13 @@ def document_destination(args: argparse.Namespace) -> str | None:
     return output
 
 
-def deliver(outcome: Outcome, args: argparse.Namespace) -> None:
+def run(args: argparse.Namespace) -> None:
+    destination = document_destination(args) if hasattr(args, "in_place") else None
+    outcome = args.handler(args, *read_inputs(args))
     if isinstance(outcome, bytes):
-        files.write_output(document_destination(args), outcome)
+        files.write_output(destination, outcome, force=args.force)
     elif outcome is not None:
-        print(json.dumps(outcome.data, indent=2) if args.json else outcome.text)
+        reports.show(outcome, args.json)
 
 
 # ---------------------------------------------------------------------------
@@ -196,17 +219,33 @@ def exclusion(text: str) -> Range:
 
 
 def option_parents() -> dict[str, argparse.ArgumentParser]:
+    """The option groups that commands share, to pass as `parents` to `add_command`:
+    "json" (--json), "alg" (--alg), "force" (--force), and "writes" (-o/--in-place, --force)."""
     json_flag = Parser(add_help=False)
     json_flag.add_argument(
         "--json", action="store_true", help="print JSON instead of text (hashes in hex)"
     )
     alg = Parser(add_help=False)
     alg.add_argument("--alg", default="sha256", help=ALGORITHM_HELP)
-    writes = Parser(add_help=False)
+    force = Parser(add_help=False)
+    force.add_argument(
+        "--force", action="store_true", help="replace an output file even if it is write-protected"
+    )
+    writes = Parser(add_help=False, parents=[force])
     where = writes.add_mutually_exclusive_group()
-    where.add_argument("-o", "--output", metavar="OUT", help="write to OUT, not standard output")
+    where.add_argument(
+        "-o", "--output", metavar="OUT", help="write to OUT (- for standard output, the default)"
+    )
     where.add_argument("--in-place", action="store_true", help="overwrite PAGE with the result")
-    return {"json": json_flag, "alg": alg, "writes": writes}
+    return {"json": json_flag, "alg": alg, "force": force, "writes": writes}
+
+
+def debug_flag(default: object) -> argparse.ArgumentParser:
+    debug = Parser(add_help=False)
+    debug.add_argument(
+        "--debug", action="store_true", default=default, help="show a traceback on internal errors"
+    )
+    return debug
 
 
 def add_command(
@@ -217,8 +256,11 @@ def add_command(
     parents: Sequence[argparse.ArgumentParser] = (),
     inputs: Sequence[str] = ("page",),
 ) -> argparse.ArgumentParser:
+    """Adds subcommand `name`; `inputs` names the arguments whose files are read for `handler`."""
+    # After the command as before it, --debug must not reset what the main parser set.
+    every = [*parents, debug_flag(argparse.SUPPRESS)]
     command: argparse.ArgumentParser = commands.add_parser(
-        name, help=summary, description=summary, parents=list(parents)
+        name, help=summary, description=summary, parents=every
     )
     if "page" in inputs:
         command.add_argument("page", metavar="PAGE", help="HTML file, or - for standard input")
@@ -226,20 +268,19 @@ def add_command(
     return command
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = Parser(
-        prog="velmora",
-        description="Tie C2PA manifests to HTML pages and check their data-hash binding.",
-        epilog="Start with: velmora demo",
-    )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {velmora.__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    p = option_parents()
-
+def add_builtin_commands(commands: Any, p: dict[str, argparse.ArgumentParser]) -> None:
     add_command(commands, "locate", locate, "list the manifest elements in the head", [p["json"]])
     add_command(
-        commands, "extract", extract, "read the page's manifest association", [p["json"]]
-    ).add_argument("--store-out", metavar="FILE", help="write the embedded manifest store to FILE")
+        commands,
+        "extract",
+        extract,
+        "read the page's manifest association",
+        [p["json"], p["force"]],
+    ).add_argument(
+        "--store-out",
+        metavar="FILE",
+        help="write the embedded manifest store to FILE (- for standard output, without report)",
+    )
     add_command(
         commands, "embed", embed, "embed a manifest store inline", [p["writes"]], ("page", "store")
     ).add_argument("store", metavar="STORE", help="manifest store file, or - for standard input")
@@ -260,6 +301,7 @@ def build_parser() -> argparse.ArgumentParser:
     checks = add_command(
         commands, "verify", verify, "verify a data-hash binding", [p["json"], p["alg"]]
     )
+    checks.set_defaults(failure_details={"verified": False})
     checks.add_argument(
         "--hash", metavar="HEX", type=hex_bytes, required=True, help="the hash to check, in hex"
     )
@@ -267,34 +309,83 @@ def build_parser() -> argparse.ArgumentParser:
         "--exclusion",
         metavar="START:LENGTH",
         type=exclusion,
-        action="extend",
-        nargs="+",
+        action="append",
         default=[],
-        help="an excluded byte range (repeatable; none for a referenced manifest)",
+        help="an excluded byte range, one per --exclusion (none for a referenced manifest)",
     )
     add_command(commands, "demo", run_demo, "run the whole sequence on a bundled page", [], ())
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = Parser(
+        prog=reports.PROGRAM,
+        description="Tie C2PA manifests to HTML pages and check their data-hash binding.",
+        epilog="Start with: velmora demo",
+        parents=[debug_flag(False)],
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {velmora.__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    options = option_parents()
+    add_builtin_commands(commands, options)
+    for module in COMMAND_MODULES:
+        importlib.import_module(module).add_commands(commands, options)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    """Runs the command line `argv` (the process's own by default); returns the exit status."""
+    signals.trap()
+    words = sys.argv[1:] if argv is None else list(argv)
     try:
-        deliver(args.handler(args, *read_inputs(args)), args)
-    except Failure as failure:
-        return report_error(str(failure), failure.status)
+        return run_reporting_failures(words)
+    except signals.Interrupted as interrupted:
+        return interrupted.status
+    except KeyboardInterrupt:  # SIGINT before it was trapped
+        return 128 + signal.SIGINT
     except BrokenPipeError:
         # The reader left early (velmora ... | head): there is no one to tell, and
         # the interpreter's own final flush must not fail on the closed pipe either.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
         return EXIT_BROKEN_PIPE
-    except OSError as error:
+    except OSError as error:  # standard output or error failed while reporting
+        reports.print_error(f"{reports.PROGRAM}: {describe(error)}")
+        return EXIT_USAGE
+
+
+def run_reporting_failures(words: list[str]) -> int:
+    # Until the words are parsed, a usage error is reported as the words ask.
+    as_json, debug = "--json" in words, "--debug" in words
+    args = None
+    try:
+        args = build_parser().parse_args(words)
+        as_json, debug = getattr(args, "json", False), args.debug
+        run(args)
+        return EXIT_OK
+    except (BrokenPipeError, SystemExit, KeyboardInterrupt, signals.Interrupted):
+        raise
+    except BaseException as error:  # velmora's InternalError is a BaseException too
+        failure = as_failure(error, debug)
+        failure.details = {**getattr(args, "failure_details", {}), **failure.details}
+        return reports.fail(failure, as_json)
+
+
+def as_failure(error: BaseException, debug: bool) -> Failure:
+    if isinstance(error, Failure):
+        return error
+    if isinstance(error, (OSError, ValueError)):
+        return Failure(describe(error))
+    if debug:
+        import traceback
+
+        traceback.print_exc()
+    if isinstance(error, MemoryError):
+        return Failure("out of memory")
+    message = f"unexpected {type(error).__name__}: {error}"
+    return Failure(message if debug else f"{message} (--debug shows where)")
+
+
+def describe(error: BaseException) -> str:
+    if isinstance(error, OSError):
         where = f"{error.filename}: " if error.filename is not None else ""
-        return report_error(f"{where}{error.strerror or error}", EXIT_USAGE)
-    except ValueError as error:
-        return report_error(str(error), EXIT_USAGE)
-    return EXIT_OK
-
-
-def report_error(message: str, status: int) -> int:
-    print(f"velmora: {message}", file=sys.stderr)
-    return status
+        return f"{where}{error.strerror or error}"
+    return str(error)

@@ -1,21 +1,59 @@
-"""Reading inputs and writing outputs so that a failure never costs the user a file."""
+"""Reading inputs and writing outputs so that a failure never costs the user a file.
+
+The rules every command that writes follows, through `write_output` or `write_file`:
+
+- `-` (or no path at all) is standard output.
+- A path to something other than a regular file (a character or block device, a FIFO, a
+  socket, or one of this process's open descriptors such as /dev/stdout or /dev/fd/3) is
+  written to directly, as the shell's `>` writes to it; it is never replaced.
+- A regular file, or a path that does not exist yet, receives the whole content in a
+  temporary file in the same folder, which then replaces it by rename: a reader sees the old
+  file or the new one, never a part. The new file keeps the old one's permissions, owner and
+  group; where the process may not give it that owner and group, nothing is replaced. A
+  symbolic link stays a link and its target is replaced.
+- An existing file that the user could not write with `>` is refused unless `force` is
+  given. The superuser can write any file, so for root a file counts as writable only when
+  at least one of its write permission bits is set.
+- A regular file with more than one hard link is refused: replacing it would leave the other
+  links with the old content, and writing into it would not be whole or nothing.
+- Every byte is written or an OSError is raised, and errors name the path the caller gave,
+  never the temporary file. SIGINT, SIGTERM and SIGHUP (see `signals.trap`) remove the
+  temporary file on their way out.
+"""
 
 from __future__ import annotations
 
-import contextlib
+import errno
 import os
 import stat
 import sys
-import tempfile
+
+from . import signals
 
 STDIO = "-"
+STDIN_NAME = "standard input"
+STDOUT_NAME = "standard output"
+CHUNK = 1 << 24  # bytes per write call, so that a signal is answered between two of them
+FORCE_HINT = "write-protected (--force replaces it anyway)"
+
+
+class FileRefused(OSError):
+    """A file left alone on purpose; `str` of it names the file and why."""
+
+    def __init__(self, path: str, reason: str) -> None:
+        super().__init__(errno.EPERM, reason, path)
 
 
 def read_input(path: str) -> bytes:
-    if path == STDIO:
-        return sys.stdin.buffer.read()
-    with open(path, "rb") as file:
-        return file.read()
+    """The whole content of `path`, or of standard input for `-`."""
+    if path != STDIO:
+        with open(path, "rb") as file:
+            return file.read()
+    try:
+        with open(sys.stdin.fileno() if sys.stdin else 0, "rb", closefd=False) as stream:
+            return stream.read()
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, STDIN_NAME) from None
 
 
 def is_same_file(output: str, source: str) -> bool:
@@ -25,40 +63,156 @@ def is_same_file(output: str, source: str) -> bool:
     return os.path.exists(output) and os.path.samefile(output, source)
 
 
-def write_output(path: str | None, data: bytes) -> None:
-    """Writes to `path`, or to standard output as raw bytes when there is none."""
+def is_standard_output(path: str | None) -> bool:
+    """Whether writing to `path` means writing to standard output: None, `-`, /dev/stdout..."""
+    return path is None or path == STDIO or _own_descriptor(path) == 1
+
+
+def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
+    """Writes `data` to `path` by the rules above, or to standard output for None or `-`."""
     if path is None or path == STDIO:
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()  # whatever was printed before goes first
+        write_all(1, data, STDOUT_NAME)
     else:
-        write_atomically(path, data)
+        write_file(path, data, force=force)
 
 
-def write_atomically(path: str, data: bytes) -> None:
-    # Replacing the link's target rather than the link keeps the user's links intact.
-    target = os.path.realpath(path)
-    mode = _mode_for(target)
-    descriptor, temporary = tempfile.mkstemp(
-        dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.", suffix=".tmp"
-    )
+def write_file(path: str, data: bytes, *, force: bool = False, sync: bool = True) -> None:
+    """Writes `data` to the file at `path` by the rules above; `force` overrides protection,
+    and `sync=False` leaves the flush to disk of a replaced file to the caller."""
+    descriptor = _own_descriptor(path)
+    if descriptor is not None:
+        write_all(descriptor, data, path)
+        return
     try:
-        with os.fdopen(descriptor, "wb") as file:
-            file.write(data)
-            file.flush()
-            os.fsync(file.fileno())
-        os.chmod(temporary, mode)
+        status: os.stat_result | None = os.stat(path)
+    except FileNotFoundError:
+        status = None
+    if status is None or stat.S_ISREG(status.st_mode):
+        _replace(path, data, status, force, sync)
+    elif stat.S_ISDIR(status.st_mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    else:
+        _refuse_if_protected(path, status, force)
+        _write_special(path, data)
+
+
+def write_all(descriptor: int, data: bytes, name: str) -> None:
+    """Writes every byte of `data` to `descriptor`, or raises an OSError naming `name`."""
+    view = memoryview(data)
+    try:
+        while view:
+            view = view[os.write(descriptor, view[:CHUNK]) :]
+    except OSError as error:
+        # A short write is followed by one that says why (EFBIG, ENOSPC, EPIPE, ...).
+        raise OSError(error.errno, error.strerror, name) from None
+
+
+def _own_descriptor(path: str) -> int | None:
+    """The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
+    /proc/self/fd/N), if it names one: writing there means writing to that descriptor, as a
+    shell does, whatever it is open on."""
+    own = f"/proc/{os.getpid()}/fd"
+    for _ in range(40):  # as many links as the kernel follows
+        folder, name = os.path.split(os.path.abspath(path))
+        folder = os.path.realpath(folder)
+        if folder == own and name.isdigit():
+            return int(name)
+        link = os.path.join(folder, name)
+        if not os.path.islink(link):
+            return None
+        path = os.path.join(folder, os.readlink(link))
+    return None
+
+
+def _refuse_if_protected(path: str, status: os.stat_result, force: bool) -> None:
+    if force:
+        return
+    if os.geteuid() == 0:
+        writable = bool(status.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
+    else:
+        writable = os.access(path, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
+    if not writable:
+        raise FileRefused(path, FORCE_HINT)
+
+
+def _write_special(path: str, data: bytes) -> None:
+    descriptor = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+    try:
+        write_all(descriptor, data, path)
+    finally:
+        os.close(descriptor)
+
+
+def _replace(
+    path: str, data: bytes, status: os.stat_result | None, force: bool, sync: bool
+) -> None:
+    if status is not None:
+        _refuse_if_protected(path, status, force)
+        if status.st_nlink > 1:
+            raise FileRefused(
+                path,
+                f"has {status.st_nlink} hard links, which replacing it would split "
+                "(write elsewhere with -o, or remove the other links)",
+            )
+    target = os.path.realpath(path)
+    temporary = None
+    try:
+        with signals.Held():
+            temporary, descriptor = _create_beside(target)
+        try:
+            write_all(descriptor, data, path)
+            _give_metadata(descriptor, status, path)
+            if sync:
+                os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, target)
+        temporary = None
+    except FileRefused:
+        _discard(temporary)
+        raise
+    except OSError as error:
+        _discard(temporary)
+        raise OSError(error.errno, error.strerror, path) from None
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
+        _discard(temporary)
         raise
 
 
-def _mode_for(target: str) -> int:
-    """The permissions the file would have had if written in place: mkstemp's 0600 is not."""
-    try:
-        return stat.S_IMODE(os.stat(target).st_mode)
-    except FileNotFoundError:
+def _create_beside(target: str) -> tuple[str, int]:
+    folder, name = os.path.split(target)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    while True:
+        # Hidden, and short enough that a long file name still leaves room for the suffix.
+        temporary = os.path.join(folder, f".{name[:200]}.{os.urandom(4).hex()}.tmp")
+        try:
+            return temporary, os.open(temporary, flags, 0o600)
+        except FileExistsError:
+            continue
+
+
+def _give_metadata(descriptor: int, status: os.stat_result | None, path: str) -> None:
+    """The old file's owner, group and permissions, or a new file's usual permissions."""
+    if status is None:
         umask = os.umask(0)
         os.umask(umask)
-        return 0o666 & ~umask
+        os.fchmod(descriptor, 0o666 & ~umask)
+        return
+    created = os.fstat(descriptor)
+    if (created.st_uid, created.st_gid) != (status.st_uid, status.st_gid):
+        try:
+            os.fchown(descriptor, status.st_uid, status.st_gid)
+        except PermissionError as error:
+            raise FileRefused(path, f"cannot keep its owner and group: {error.strerror}") from None
+    # After the change of owner, which clears the set-user-ID and set-group-ID bits.
+    os.fchmod(descriptor, stat.S_IMODE(status.st_mode))
+
+
+def _discard(temporary: str | None) -> None:
+    if temporary is not None:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass

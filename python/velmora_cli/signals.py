@@ -1,0 +1,44 @@
+"""Ending a command on SIGINT, SIGTERM or SIGHUP by unwinding it like any other failure.
+
+The signal becomes an `Interrupted` exception, so that the `except` and `finally` blocks on the
+way out remove temporary files, and the command ends quietly with 128 plus the signal's number,
+the status a shell reports for a program that the signal ended.
+"""
+
+from __future__ import annotations
+
+import signal
+from types import FrameType
+
+TRAPPED = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Interrupted(BaseException):
+    """Raised by a trapped signal; a BaseException so that `except Exception` lets it through."""
+
+    def __init__(self, number: int) -> None:
+        super().__init__(number)
+        self.status = 128 + number
+
+
+def _interrupt(number: int, frame: FrameType | None) -> None:
+    raise Interrupted(number)
+
+
+def trap() -> None:
+    """Turns the trapped signals into `Interrupted`, leaving alone any that the caller ignored
+    (as `nohup`, or a shell starting a job in the background, does)."""
+    for number in TRAPPED:
+        if signal.getsignal(number) is not signal.SIG_IGN:
+            signal.signal(number, _interrupt)
+
+
+class Held:
+    """Defers the trapped signals while a block runs, so that no signal can fall between
+    creating a resource and recording that it must be cleaned up; they arrive on leaving."""
+
+    def __enter__(self) -> None:
+        self._previous = signal.pthread_sigmask(signal.SIG_BLOCK, TRAPPED)
+
+    def __exit__(self, *exception: object) -> None:
+        signal.pthread_sigmask(signal.SIG_SETMASK, self._previous)

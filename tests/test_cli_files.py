@@ -1,0 +1,135 @@
+"""The `velmora` command's outputs, through real processes: special files, short writes,
+ownership, write protection, hard links and signals."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import pwd
+import resource
+import shutil
+import signal
+import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+
+import pytest
+from test_cli import PAGE, SIGNED, STORE, folder, run, succeed  # noqa: F401
+
+as_root = pytest.mark.skipif(os.geteuid() != 0, reason="makes device nodes and owns files")
+NOBODY = pwd.getpwnam("nobody")
+
+
+@as_root
+def test_special_files_are_written_to_not_replaced(folder):
+    os.mknod(folder / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+    os.mkfifo(folder / "fifo")
+    got: list[bytes] = []
+    reader = threading.Thread(target=lambda: got.append((folder / "fifo").read_bytes()))
+    reader.daemon = True
+    reader.start()
+    for name in ("null", "fifo"):
+        succeed(folder, "remove", "signed.html", "-o", name)
+    reader.join(timeout=10)
+    assert got == [PAGE]
+    with socket.socket(socket.AF_UNIX) as listening:
+        listening.bind(str(folder / "sock"))
+        done = run(folder, "remove", "signed.html", "-o", "sock")
+    assert (done.returncode, done.stderr) == (2, b"velmora: sock: No such device or address\n")
+    kinds = {"null": stat.S_ISCHR, "fifo": stat.S_ISFIFO, "sock": stat.S_ISSOCK}
+    assert all(kind((folder / name).stat().st_mode) for name, kind in kinds.items())
+
+
+@pytest.mark.parametrize(
+    "args, expected", [(["remove", "-o"], PAGE), (["extract", "--store-out"], STORE)]
+)
+def test_a_link_to_an_open_descriptor_writes_to_it(folder, args, expected):
+    os.symlink("/proc/self/fd/1", folder / "stdout")  # what /dev/stdout is
+    words = [args[0], "signed.html", args[1], "stdout"]
+    assert succeed(folder, *words) == expected  # a pipe, and the store alone
+    with open(folder / "log", "ab") as log:  # opened as `>> log` opens it: nothing is replaced
+        log.write(b"kept\n")
+        log.flush()
+        assert run(folder, *words, stdout=log).returncode == 0
+    assert (folder / "log").read_bytes() == b"kept\n" + expected
+
+
+@pytest.mark.parametrize("output, name", [([], "standard output"), (["-o", "out"], "out")])
+def test_a_file_size_limit_fails_the_command_and_keeps_the_file(folder, output, name):
+    (folder / "big.bin").write_bytes(os.urandom(4 << 20))
+    (folder / "out").write_bytes(b"previous")
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))  # noqa: E731
+    with open(folder / "stdout", "wb") as stdout:
+        args = ["embed", "page.html", "big.bin", *output]
+        done = run(folder, *args, stdout=stdout, preexec_fn=limit)
+    assert (done.returncode, done.stderr) == (2, f"velmora: {name}: File too large\n".encode())
+    assert (folder / "out").read_bytes() == b"previous"
+    assert not [n for n in os.listdir(folder) if n.startswith(".")]
+
+
+@as_root
+@pytest.mark.skipif(shutil.which("setpriv") is None, reason="runs the command as nobody")
+@pytest.mark.parametrize(
+    "owner, mode, user, refusal",
+    [
+        ("nobody", 0o640, "root", None),
+        ("root", 0o444, "root", "write-protected (--force replaces it anyway)"),
+        ("nobody", 0o444, "nobody", "write-protected (--force replaces it anyway)"),
+        ("root", 0o666, "nobody", "cannot keep its owner and group: Operation not permitted"),
+    ],
+)
+def test_owners_and_modes_stay_and_protected_files_need_force(owner, mode, user, refusal):
+    folder = pathlib.Path(tempfile.mkdtemp())  # where nobody may go, unlike pytest's folders
+    folder.chmod(0o777)
+    page = folder / "signed.html"
+    page.write_bytes(SIGNED)
+    ids = (NOBODY.pw_uid, NOBODY.pw_gid) if owner == "nobody" else (0, 0)
+    os.chown(page, *ids)
+    page.chmod(mode)
+    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] * (user == "nobody")
+    command = [*drop, sys.executable, "-m", "velmora_cli", "remove", "signed.html", "--in-place"]
+    done = subprocess.run(command, cwd=folder, capture_output=True, timeout=60)
+    if refusal is not None:
+        assert (done.returncode, done.stderr.decode()) == (2, f"velmora: signed.html: {refusal}\n")
+        done = subprocess.run([*command, "--force"], cwd=folder, capture_output=True, timeout=60)
+    replaced = owner == user or refusal is None
+    assert (done.returncode, page.read_bytes()) == ((0, PAGE) if replaced else (2, SIGNED))
+    status = page.stat()
+    assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (*ids, mode)
+    assert os.listdir(folder) == ["signed.html"]  # no temporary file left
+    shutil.rmtree(folder)
+
+
+def test_a_file_with_other_hard_links_is_refused(folder):
+    os.link(folder / "signed.html", folder / "other.html")
+    done = run(folder, "remove", "signed.html", "--in-place", "--force")
+    assert done.returncode == 2 and b"signed.html: has 2 hard links" in done.stderr
+    assert (folder / "signed.html").read_bytes() == (folder / "other.html").read_bytes() == SIGNED
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace sends the signal")
+@pytest.mark.parametrize("name", ["SIGINT", "SIGTERM", "SIGHUP"])
+def test_a_signal_removes_the_temporary_file_and_ends_quietly(folder, name):
+    # The signal arrives as the finished temporary file is flushed, just before the rename.
+    command = ["strace", "-qq", "-o", os.devnull, "-e", f"inject=fsync:signal={name}"]
+    command += [sys.executable, "-m", "velmora_cli", "remove", "signed.html", "--in-place"]
+    # Trapped, unlike a signal ignored from the start (by nohup, or `&` in a script for SIGINT).
+    trappable = lambda: signal.signal(signal.Signals[name], signal.SIG_DFL)  # noqa: E731
+    done = subprocess.run(
+        command, cwd=folder, capture_output=True, timeout=60, preexec_fn=trappable
+    )
+    assert (done.returncode, done.stderr) == (128 + signal.Signals[name], b"")
+    assert (folder / "signed.html").read_bytes() == SIGNED
+    assert not [n for n in os.listdir(folder) if n.endswith(".tmp")]
+
+
+def test_file_names_in_other_bytes_are_escaped_in_the_report(folder):
+    name = os.fsdecode(b"t\xff\x1b.c2pa")
+    env = {**os.environ, "PYTHONIOENCODING": "utf-8"}
+    done = run(folder, "extract", "signed.html", "--store-out", name, env=env)
+    assert done.returncode == 0 and (folder / name).read_bytes() == STORE
+    report = done.stdout.decode().splitlines()[-1]
+    assert report == f"store: {len(STORE)} bytes, written to t\\xff\\x1b.c2pa"
