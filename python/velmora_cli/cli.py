@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     Range = tuple[int, int]
 
 # Modules that add subcommands of their own through `add_commands(commands, options)`.
-COMMAND_MODULES: tuple[str, ...] = ("velmora_cli.check",)
+COMMAND_MODULES = ("velmora_cli.batch", "velmora_cli.check")
 
 # The status codes that mean a binding was checked and did not hold, as
 # opposed to a page or an algorithm that could not be checked at all.

@@ -78,8 +78,9 @@ def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
         write_file(path, data, force=force)
 
 
-def write_file(path: str, data: bytes, *, force: bool = False) -> None:
-    """Writes `data` to the file at `path` by the rules above; `force` overrides protection."""
+def write_file(path: str, data: bytes, *, force: bool = False, sync: bool = True) -> None:
+    """Writes `data` to the file at `path` by the rules above; `force` overrides protection,
+    and `sync=False` leaves the flush to disk of a replaced file to the caller."""
     descriptor = _own_descriptor(path)
     if descriptor is not None:
         write_all(descriptor, data, path)
@@ -89,7 +90,7 @@ def write_file(path: str, data: bytes, *, force: bool = False) -> None:
     except FileNotFoundError:
         status = None
     if status is None or stat.S_ISREG(status.st_mode):
-        _replace(path, data, status, force)
+        _replace(path, data, status, force, sync)
     elif stat.S_ISDIR(status.st_mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     else:
@@ -144,7 +145,9 @@ def _write_special(path: str, data: bytes) -> None:
         os.close(descriptor)
 
 
-def _replace(path: str, data: bytes, status: os.stat_result | None, force: bool) -> None:
+def _replace(
+    path: str, data: bytes, status: os.stat_result | None, force: bool, sync: bool
+) -> None:
     if status is not None:
         _refuse_if_protected(path, status, force)
         if status.st_nlink > 1:
@@ -161,7 +164,8 @@ def _replace(path: str, data: bytes, status: os.stat_result | None, force: bool)
         try:
             write_all(descriptor, data, path)
             _give_metadata(descriptor, status, path)
-            os.fsync(descriptor)
+            if sync:
+                os.fsync(descriptor)
         finally:
             os.close(descriptor)
         os.replace(temporary, target)

@@ -1,0 +1,362 @@
+"""What `velmora batch` and `velmora survey` run (they are declared in `batch`)."""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import contextlib
+import fnmatch
+import io
+import itertools
+import json
+import os
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from typing import IO, Any, NoReturn, Optional, TypeVar, cast
+
+from . import engines, files, units
+from .batch import WRITING_OPERATIONS
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
+CHUNK_SIZE = 64  # pages per task: large enough that passing results costs little
+DEFAULT_GLOBS = ("*.html", "*.htm")
+STDIO = "-"
+Counts = dict[str, int]
+Result = TypeVar("Result")
+
+
+class UsageError(Exception):
+    """Bad arguments or unreadable inputs of the batch itself (not of one page)."""
+
+
+# ---------------------------------------------------------------------------
+# velmora batch
+
+
+def run_batch(args: argparse.Namespace) -> NoReturn:
+    raise SystemExit(guarded(lambda: batch(args)))
+
+
+def run_survey(args: argparse.Namespace) -> NoReturn:
+    raise SystemExit(guarded(lambda: survey(args)))
+
+
+def batch(args: argparse.Namespace) -> int:
+    require_engine(args, "velmora batch --dask")
+    items = work_items(args)
+    done = recorded_ok(args.resume) if args.resume else set()
+    if done:
+        items = (item for item in items if item_path(item) not in done)
+    root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
+    tasks = (
+        (args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items)
+    )
+    began = time.monotonic()
+    with open_output(args.resume or args.output, append=bool(args.resume)) as out:
+
+        def deliver(result: tuple[str, Counts]) -> Counts:
+            out.write(result[0])
+            out.flush()
+            return result[1]
+
+        results = engines.completed(chunk_lines, tasks, jobs_of(args), args.dask)
+        counts, interrupted = consume(results, deliver, "page")
+    if args.sync_once and args.operation in WRITING_OPERATIONS:
+        engines.sync_everywhere(args.dask)
+    what = f"batch {args.operation}{' interrupted' if interrupted else ''}"
+    report_summary(what, counts, began, "page")
+    if interrupted:
+        return EXIT_INTERRUPTED
+    return EXIT_OK if counts[units.OK] == sum(counts.values()) else EXIT_FAILED
+
+
+def chunk_lines(
+    operation: str, items: list[units.Item], alg: str, sync_each: bool, root: Optional[str]
+) -> tuple[str, Counts]:
+    """One task, run in a worker: the chunk's records as JSON Lines, and counts per status."""
+    return as_lines(units.run_chunk(operation, items, alg, sync_each, root))
+
+
+def as_lines(records: list[units.Record]) -> tuple[str, Counts]:
+    text = "".join(json.dumps(record) + "\n" for record in records)
+    return text, dict(collections.Counter(record["status"] for record in records))
+
+
+def require_engine(args: argparse.Namespace, command: str) -> None:
+    if args.dask is not None:
+        require("distributed", "dask", command)
+
+
+def jobs_of(args: argparse.Namespace) -> int:
+    return args.jobs if args.jobs is not None else engines.usable_cores()
+
+
+def chunked(items: Iterable[units.Item]) -> Iterator[list[units.Item]]:
+    iterator = iter(items)
+    while chunk := list(itertools.islice(iterator, CHUNK_SIZE)):
+        yield chunk
+
+
+def item_path(item: units.Item) -> Any:
+    return item if isinstance(item, str) else item.get("path")
+
+
+# --- where the pages come from ------------------------------------------------
+
+
+def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
+    mapping = {"embed": "stores", "reference": "stores", "verify": "bindings"}.get(args.operation)
+    for name in ("stores", "bindings"):
+        if getattr(args, name) is not None and name != mapping:
+            raise UsageError(f"--{name} does not go with batch {args.operation}")
+    if mapping is not None:
+        source = getattr(args, mapping)
+        if source is None:
+            raise UsageError(f"batch {args.operation} needs --{mapping}")
+        if args.paths or args.files_from:
+            raise UsageError(f"batch {args.operation} takes its pages from --{mapping} only")
+        return mapping_entries(source)
+    if not args.paths and args.files_from is None:
+        raise UsageError("no pages: give PATH arguments or --files-from")
+    listed = listed_paths(args.files_from, args.null) if args.files_from else iter(())
+    return walked(itertools.chain(args.paths, listed), args.glob or DEFAULT_GLOBS)
+
+
+def listed_paths(source: str, null_separated: bool) -> Iterator[str]:
+    separator = b"\0" if null_separated else b"\n"
+    with open_input(source) as stream:
+        pending = b""
+        for block in iter(lambda: stream.read1(1 << 16), b""):  # what a pipe has so far
+            *whole, pending = (pending + block).split(separator)
+            yield from (os.fsdecode(path) for path in whole if path)
+        if pending:
+            yield os.fsdecode(pending)
+
+
+def walked(paths: Iterable[str], globs: Iterable[str]) -> Iterator[str]:
+    """Paths as given, with each folder replaced by its pages matching `globs`, sorted."""
+    patterns = tuple(globs)
+    for path in paths:
+        if not os.path.isdir(path):
+            yield path
+            continue
+        for folder, subfolders, names in os.walk(path, onerror=raise_usage_error):
+            subfolders.sort()
+            for name in sorted(names):
+                if any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns):
+                    yield os.path.join(folder, name)
+
+
+def raise_usage_error(error: OSError) -> NoReturn:
+    raise UsageError(f"{error.filename}: {error.strerror}")
+
+
+def mapping_entries(source: str) -> Iterator[units.Item]:
+    for number, line in complete_lines(source):
+        try:
+            entry = json.loads(line)
+        except ValueError:
+            entry = None
+        if not isinstance(entry, dict):
+            raise UsageError(f"{source}, line {number}: not a JSON object")
+        yield entry
+
+
+def complete_lines(source: str) -> Iterator[tuple[int, str]]:
+    """The non-empty lines of a JSON Lines file, numbered from 1, without a cut-off last one."""
+    with open_input(source) as stream:
+        for number, raw in enumerate(stream, 1):
+            if raw.endswith(b"\n") and raw.strip():
+                yield number, raw.decode("utf-8", "surrogateescape")
+
+
+@contextlib.contextmanager
+def open_input(source: str) -> Iterator[io.BufferedIOBase]:
+    if source == STDIO:
+        yield cast(io.BufferedIOBase, sys.stdin.buffer)
+        return
+    try:
+        file = open(source, "rb")
+    except OSError as error:
+        raise UsageError(f"{source}: {error.strerror}") from None
+    with file:
+        yield file
+
+
+# --- output and resuming ------------------------------------------------------
+
+
+def recorded_ok(output: str) -> set[str]:
+    """Paths recorded as ok in a previous run's output, which keeps only their lines.
+
+    Records of pages that failed, and a last line cut off by an interruption, are dropped
+    (the file is replaced whole), so that each page has one record once the batch is done.
+    """
+    done: set[str] = set()
+    if not os.path.exists(output):
+        return done
+    kept = []
+    for _, line in complete_lines(output):
+        with contextlib.suppress(ValueError):
+            record = json.loads(line)
+            if (
+                isinstance(record, dict)
+                and record.get("status") == units.OK
+                and isinstance(record.get("path"), str)
+            ):
+                done.add(record["path"])
+                kept.append(line)
+    replace_whole(output, "".join(kept))
+    return done
+
+
+def replace_whole(path: str, text: str) -> None:
+    files.write_file(path, text.encode("utf-8", "surrogateescape"))
+
+
+@contextlib.contextmanager
+def open_output(path: Optional[str], append: bool = False) -> Iterator[IO[str]]:
+    if path is None or path == STDIO:
+        yield sys.stdout
+        return
+    try:
+        file = open(path, "a" if append else "w", encoding="utf-8", errors="surrogateescape")
+    except OSError as error:
+        raise UsageError(f"{path}: {error.strerror}") from None
+    with file:
+        yield file
+
+
+# ---------------------------------------------------------------------------
+# velmora survey
+
+
+def survey(args: argparse.Namespace) -> int:
+    require_engine(args, "velmora survey --dask")
+    if args.dask is None:
+        require("fastwarc", "warc", "velmora survey")
+    targets = survey_targets(args.warcs, args.out_dir)
+    skipped = len(args.warcs) - len(targets)
+    began = time.monotonic()
+
+    def deliver(result: tuple[str, tuple[str, Counts]]) -> Counts:
+        warc, (lines, counts) = result
+        write_survey(lines, targets[warc])
+        return counts
+
+    root = os.getcwd() if args.dask else None
+    tasks = ((warc, root) for warc in targets)
+    results = engines.completed(warc_lines, tasks, jobs_of(args), args.dask)
+    counts, interrupted = consume(results, deliver, "response")
+    done_before = f" ({skipped} done before)" if skipped else ""
+    what = f"survey of {len(targets)} WARC files{done_before}"
+    report_summary(what + (" interrupted" if interrupted else ""), counts, began, "response")
+    if interrupted:
+        return EXIT_INTERRUPTED
+    return EXIT_FAILED if counts[units.ERROR] else EXIT_OK
+
+
+def require(module: str, extra: str, command: str) -> None:
+    """Stops with a usage error naming the extra to install when `module` is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec(module) is None:
+        raise UsageError(f'{command} needs {module}: pip install "velmora[{extra}]"')
+
+
+def warc_lines(warc: str, root: Optional[str]) -> tuple[str, tuple[str, Counts]]:
+    """One task, run in a worker: a WARC file's records as JSON Lines, with counts."""
+    return warc, as_lines(units.survey_warc(warc, root))
+
+
+def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Optional[str]]:
+    """Each WARC file still to survey, with where its records go (None: standard output)."""
+    if out_dir is None:
+        return dict.fromkeys(warcs)
+    if not os.path.isdir(out_dir):
+        raise UsageError(f"{out_dir}: not a folder")
+    targets: dict[str, Optional[str]] = {}
+    outputs: dict[str, str] = {}
+    for warc in warcs:
+        output = os.path.join(out_dir, os.path.basename(warc) + ".jsonl")
+        if outputs.setdefault(output, warc) != warc:
+            raise UsageError(f"{outputs[output]} and {warc} would both be surveyed into {output}")
+        if not os.path.exists(output):
+            targets[warc] = output
+    return targets
+
+
+def write_survey(lines: str, output: Optional[str]) -> None:
+    if output is None:
+        sys.stdout.write(lines)
+        sys.stdout.flush()
+    else:
+        replace_whole(output, lines)
+
+
+# ---------------------------------------------------------------------------
+# What both commands share.
+
+
+def guarded(command: Any) -> int:
+    # Ctrl-C ends a batch by flushing what is done (see `consume`), not by unwinding at once
+    # as the per-file commands do; SIGTERM and SIGHUP still unwind.
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        status: int = command()
+    except (UsageError, engines.EngineError) as error:
+        print(f"velmora: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader left early: nobody to tell, and the final flush must not fail either.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+    return status
+
+
+def consume(
+    results: Iterator[Result], deliver: Callable[[Result], Counts], unit: str
+) -> tuple[Counts, bool]:
+    """Delivers each result as it comes; the counts per status, and whether Ctrl-C ended it."""
+    counts: Counts = collections.Counter()
+    bar = progress_bar(unit)
+    try:
+        for result in results:
+            delivered = deliver(result)
+            counts.update(delivered)
+            if bar is not None:
+                bar.update(sum(delivered.values()))
+    except KeyboardInterrupt:
+        return counts, True
+    finally:
+        if bar is not None:
+            bar.close()
+    return counts, False
+
+
+def progress_bar(unit: str) -> Any:
+    """A progress bar on standard error when it is a terminal and tqdm is installed."""
+    if not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(unit=f" {unit}s", disable=None, file=sys.stderr, smoothing=0.1)
+
+
+def report_summary(what: str, counts: Mapping[str, int], began: float, unit: str) -> None:
+    total = sum(counts.values())
+    seconds = time.monotonic() - began
+    rate = f", {total / seconds:,.0f}/s" if seconds > 0 else ""
+    parts = ", ".join(f"{number:,} {status}" for status, number in sorted(counts.items()))
+    print(
+        f"velmora: {what}: {total:,} {unit}{'' if total == 1 else 's'} in {seconds:.1f} s{rate}"
+        + (f": {parts}" if parts else ""),
+        file=sys.stderr,
+    )

@@ -1,0 +1,303 @@
+"""Units of batch work: plain functions of their arguments that never raise for bad input.
+
+`run_chunk` runs one operation over a chunk of pages named by path; `survey_warc` reads one
+WARC file and describes the manifest association of every HTML response in it. Each returns
+a list of records, one JSON-ready dict per page, so that any engine can map them: the
+`velmora batch` and `velmora survey` commands use a process pool or a Dask cluster, and a
+caller can use its own pool, Ray or Spark the same way::
+
+    from concurrent.futures import ProcessPoolExecutor
+    from velmora_cli import units
+
+    chunks = [["a.html", "b.html"], ["c.html"]]
+    with ProcessPoolExecutor() as pool:
+        for records in pool.map(units.run_chunk, ["binding"] * len(chunks), chunks):
+            ...
+
+A bad page gives a record with "status" "error" (or "mismatch" for a binding that does not
+hold) and the module's message under "error", never an exception. Workers read (and write)
+the pages themselves, so only paths and records cross between processes.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterable, Mapping
+from typing import Any, NamedTuple, Optional, Union
+
+import velmora
+
+from . import files
+from .batch import OPERATIONS, READING_OPERATIONS, WRITING_OPERATIONS
+
+Record = dict[str, Any]
+"""One page's result: "path" (or "warc" and "offset"), "status", and the operation's fields."""
+
+Item = Union[str, Mapping[str, Any]]
+"""A page to work on: its path, or a mapping with "path" and the operation's inputs."""
+
+OK, ERROR, MISMATCH = "ok", "error", "mismatch"
+
+# Codes that mean a binding was checked and did not hold, as opposed to a page that could
+# not be checked at all.
+VERIFICATION_CODES = ("assertion.dataHash.mismatch", "assertion.dataHash.malformed")
+HTML_TYPES = ("text/html", "application/xhtml+xml")
+
+
+class InputError(ValueError):
+    """An item whose inputs are missing or of the wrong shape."""
+
+
+def run_chunk(
+    operation: str,
+    items: Iterable[Item],
+    alg: str = "sha256",
+    sync_each: bool = True,
+    root: Optional[str] = None,
+) -> list[Record]:
+    """Runs `operation` on each page of `items` and returns one record per page, in order.
+
+    `operation` is one of `OPERATIONS`. Items are paths, or mappings holding "path" and
+    the operation's inputs: "store" (a file holding the manifest store) for "embed", "href"
+    for "reference", and for "verify" a record of a "binding" run ("alg", "hash" in hex,
+    "exclusions" as [[start, length]]). `alg` is the hash algorithm of "hash" and
+    "binding". The writing operations ("embed", "reference", "remove") replace the page
+    whole or not at all; `sync_each=False` skips the flush to disk after each file, for a
+    caller that syncs once for the whole batch. Relative paths (of pages and stores) are
+    taken from the folder `root` when it is given, as on a cluster whose workers run in other
+    folders than the caller; records keep the paths as given.
+    """
+    try:
+        action = ACTIONS[operation]
+    except KeyError:
+        known = ", ".join(OPERATIONS)
+        raise ValueError(f"unknown operation {operation!r}: one of {known}") from None
+    return [run_one(action, item, alg, sync_each, root) for item in items]
+
+
+def run_one(action: Action, item: Item, alg: str, sync_each: bool, root: Optional[str]) -> Record:
+    inputs: Mapping[str, Any] = {"path": item} if isinstance(item, str) else item
+    path = inputs.get("path")
+    if not isinstance(path, str):
+        return {"path": path, "status": ERROR, "error": "no path given", "code": None}
+    record: Record = {"path": path, "status": OK}
+    page_file = located(path, root)
+    try:
+        with open(page_file, "rb") as file:
+            page = file.read()
+        record["bytes"] = len(page)
+        record.update(action(Job(page, inputs, alg, sync_each, root)))
+    except OSError as error:
+        message = error.strerror or str(error)
+        if error.filename not in (None, page_file):  # a store, or the page's temporary file
+            message = f"{error.filename}: {message}"
+        record.update(status=ERROR, error=message, code=None)
+    except ValueError as error:  # velmora's own messages, and bad inputs
+        message = str(error)
+        code = status_code(message)
+        failed = code in VERIFICATION_CODES
+        record.update(status=MISMATCH if failed else ERROR, error=message, code=code)
+    return record
+
+
+def located(path: str, root: Optional[str]) -> str:
+    return path if root is None else os.path.join(root, path)
+
+
+def status_code(message: str) -> Optional[str]:
+    """The status code in brackets that ends velmora's message, if any."""
+    if message.endswith("]") and " [" in message:
+        return message[message.rindex(" [") + 2 : -1]
+    return None
+
+
+class Job(NamedTuple):
+    """One page and what an operation needs to work on it."""
+
+    page: bytes
+    inputs: Mapping[str, Any]
+    alg: str
+    sync_each: bool
+    root: Optional[str]
+
+    def located(self, key: str) -> str:
+        """The file named under `key`, from `root` when it is relative."""
+        return located(self.text_input(key), self.root)
+
+    def text_input(self, key: str) -> str:
+        value = self.inputs.get(key)
+        if not isinstance(value, str):
+            raise InputError(f'the entry for this path has no "{key}" string')
+        return value
+
+    def write(self, document: bytes) -> Record:
+        """Replaces the page with `document`; the record tells where its manifest element is."""
+        files.write_file(self.located("path"), document, sync=self.sync_each)
+        elements = velmora.locate_all(document)
+        place = {"start": elements[0][0], "length": elements[0][1]} if elements else {}
+        return {**place, "written": len(document)}
+
+
+Action = Callable[[Job], Record]
+
+
+def hash_before_embed(job: Job) -> Record:
+    return {"alg": job.alg, "hash": velmora.inline_hash_before_embed(job.page, job.alg).hex()}
+
+
+def binding(job: Job) -> Record:
+    computed = velmora.compute_data_hash(job.page, job.alg)
+    exclusions = [list(pair) for pair in computed["exclusions"]]
+    return {"alg": computed["alg"], "hash": computed["hash"].hex(), "exclusions": exclusions}
+
+
+def locate(job: Job) -> Record:
+    return {"elements": [list(pair) for pair in velmora.locate_all(job.page)]}
+
+
+def extract(job: Job) -> Record:
+    found = velmora.extract(job.page)
+    if found is None:
+        return {"kind": None}
+    place = {"kind": found["kind"], "start": found["start"], "length": found["length"]}
+    if found["kind"] == "embedded":
+        return {**place, **store_fields(found["store"])}
+    return {**place, "href": found["href"]}
+
+
+def verify(job: Job) -> Record:
+    alg, digest, exclusions = expected_binding(job)
+    velmora.verify_data_hash(job.page, digest, exclusions, alg)
+    return {"alg": alg}
+
+
+def expected_binding(job: Job) -> tuple[str, bytes, list[tuple[int, int]]]:
+    if job.inputs.get("status", OK) != OK:
+        raise InputError(f"no binding was recorded for this page: {job.inputs.get('error')}")
+    alg = job.text_input("alg")
+    try:
+        digest = bytes.fromhex(job.text_input("hash"))
+        exclusions = [(int(start), int(length)) for start, length in job.inputs["exclusions"]]
+    except (KeyError, TypeError) as error:
+        raise InputError(f'the entry for this path has no usable "exclusions": {error}') from None
+    return alg, digest, exclusions
+
+
+def embed(job: Job) -> Record:
+    with open(job.located("store"), "rb") as file:
+        store = file.read()
+    return {**store_fields(store), **job.write(velmora.embed(job.page, store))}
+
+
+def reference(job: Job) -> Record:
+    href = job.text_input("href")
+    return {"href": href, **job.write(velmora.embed_reference(job.page, href))}
+
+
+def remove(job: Job) -> Record:
+    removed = len(velmora.locate_all(job.page))
+    return {"removed": removed, **job.write(velmora.remove(job.page))}
+
+
+def store_fields(store: bytes) -> Record:
+    import hashlib  # here: the per-file commands, which load this module, never need it
+
+    return {"store_size": len(store), "store_sha256": hashlib.sha256(store).hexdigest()}
+
+
+ACTIONS: dict[str, Action] = {
+    "hash": hash_before_embed,
+    "binding": binding,
+    "locate": locate,
+    "extract": extract,
+    "verify": verify,
+    "embed": embed,
+    "reference": reference,
+    "remove": remove,
+}
+
+
+def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
+    """Describes the manifest association of every HTML response in the WARC file `path`.
+
+    One record per HTTP response whose content type is HTML: "warc" (`path`), "offset"
+    (where the record starts in the file, as a crawl's index gives it), "uri",
+    "http_status", "content_type", "bytes" (of the payload), then what `association`
+    finds. A file that cannot be read to its end gives the records read so far and one
+    last record with "status" "error", the offset where reading stopped and the reader's
+    message. A relative `path` is taken from the folder `root` when it is given. Needs the
+    `fastwarc` reader (`pip install "velmora[warc]"`).
+    """
+    from fastwarc.warc import ArchiveIterator, WarcRecordType
+
+    records: list[Record] = []
+    offset = 0
+    try:
+        with open(located(path, root), "rb") as stream:
+            responses = ArchiveIterator(
+                stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="all"
+            )
+            for response in responses:
+                offset = response.stream_pos
+                content_type = response.http_content_type
+                if response.is_http and content_type in HTML_TYPES:
+                    page = response.reader.read()
+                    if cut_short(response, page):
+                        size = f"{len(page)} of its payload's {response.content_length} bytes"
+                        raise ValueError(f"the WARC file ends {size} into this record")
+                    records.append(
+                        {
+                            "warc": path,
+                            "offset": offset,
+                            "uri": response.headers.get("WARC-Target-URI"),
+                            "http_status": response.http_headers.status_code,
+                            "content_type": content_type,
+                            "bytes": len(page),
+                            **association(page),
+                        }
+                    )
+    except (OSError, ValueError) as error:
+        message = getattr(error, "strerror", None) or str(error)
+        records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
+    return records
+
+
+def cut_short(response: Any, page: bytes) -> bool:
+    """Whether the payload is shorter than its record says: the reader ends a file cut off
+    inside a record without an error. Decoded payloads differ in length, so they are let be."""
+    headers = response.http_headers
+    encoded = headers.get("Transfer-Encoding") or headers.get("Content-Encoding")
+    return not encoded and len(page) < response.content_length
+
+
+def association(page: bytes) -> Record:
+    """What a page carries in its head: "status" "none", "embedded", "referenced",
+    "multiple" or "malformed", the element's "start" and "length", and for an inline
+    store its "store_size", "store_sha256" and the SHA-256 "hash" of its binding."""
+    elements = velmora.locate_all(page)
+    fields: Record = {
+        "status": "none",
+        "start": None,
+        "length": None,
+        "store_size": None,
+        "store_sha256": None,
+        "hash": None,
+        "href": None,
+        "error": None,
+    }
+    try:
+        found = velmora.extract(page)
+    except ValueError as error:  # only a head with an element can be refused
+        start, length = elements[0]
+        status = "multiple" if len(elements) > 1 else "malformed"
+        fields.update(status=status, start=start, length=length, error=str(error))
+        return fields
+    if found is None:
+        return fields
+    fields.update(status=found["kind"], start=found["start"], length=found["length"])
+    if found["kind"] == "referenced":
+        fields["href"] = found["href"]
+    else:
+        fields.update(store_fields(found["store"]))
+        fields["hash"] = velmora.compute_data_hash(page)["hash"].hex()
+    return fields

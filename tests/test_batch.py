@@ -1,0 +1,283 @@
+"""`velmora batch` and `velmora survey`, run as real processes over generated trees and WARCs."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import velmora
+from warc_writer import Response, write_warc
+
+PAGES = 70  # more than one chunk of 64
+BAD = "site/b/no-head.htm"
+STORE = b"stand-in manifest store"
+
+
+def page(number: int) -> bytes:
+    link = f'<link rel="c2pa-manifest" href="https://m.example/{number}.c2pa">'
+    return f"<html><head>{link}</head><body>page {number}</body></html>".encode()
+
+
+@pytest.fixture
+def site(tmp_path: pathlib.Path) -> pathlib.Path:
+    for number in range(PAGES):
+        path = tmp_path / "site" / f"{'ab'[number % 2]}" / f"{number:03}.html"
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(page(number))
+    (tmp_path / BAD).write_bytes(b"<p>no head")
+    (tmp_path / "site" / "notes.txt").write_bytes(b"not a page")
+    (tmp_path / "store.bin").write_bytes(STORE)
+    return tmp_path
+
+
+def velmora_run(
+    cwd: pathlib.Path, *args: str, stdin: bytes = b""
+) -> subprocess.CompletedProcess[bytes]:
+    command = [sys.executable, "-m", "velmora_cli", *args]
+    return subprocess.run(command, input=stdin, capture_output=True, cwd=cwd, timeout=120)
+
+
+def records(output: bytes) -> list[dict]:
+    return sorted((json.loads(line) for line in output.splitlines()), key=lambda r: r["path"])
+
+
+def site_pages(folder: pathlib.Path) -> list[str]:
+    return sorted(str(p.relative_to(folder)) for p in (folder / "site").rglob("*.htm*"))
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_hash_of_every_page_with_one_bad_page_among_them(site, jobs):
+    done = velmora_run(site, "batch", "binding", "site", "--jobs", jobs)
+    assert done.returncode == 1
+    assert done.stderr.decode().startswith(f"velmora: batch binding: {PAGES + 1} pages")
+    found = records(done.stdout)
+    assert [r["path"] for r in found] == site_pages(site)
+    for record in found:
+        content = (site / record["path"]).read_bytes()
+        if record["path"] == BAD:
+            assert record == {
+                "path": BAD,
+                "status": "error",
+                "bytes": len(content),
+                "error": "no C2PA manifest element found in the document head",
+                "code": None,
+            }
+        else:
+            digest = hashlib.sha256(content).hexdigest()
+            assert record == {
+                "path": record["path"],
+                "status": "ok",
+                "bytes": len(content),
+                "alg": "sha256",
+                "hash": digest,
+                "exclusions": [],
+            }
+
+
+def test_hash_embed_binding_verify_round_trip(site):
+    listed = "\0".join(site_pages(site)[:-1]).encode()  # every page but the bad one
+    removed = velmora_run(site, "batch", "remove", "--files-from", "-", "-0", stdin=listed)
+    assert {r["removed"] for r in records(removed.stdout)} == {1}
+    hashed = records(
+        velmora_run(site, "batch", "hash", "--files-from", "-", "-0", stdin=listed).stdout
+    )
+    stores = "".join(json.dumps({"path": r["path"], "store": "store.bin"}) + "\n" for r in hashed)
+    (site / "map.jsonl").write_text(stores)
+    embedded = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", "--sync-once")
+    assert embedded.returncode == 0
+    for record in records(embedded.stdout):
+        signed = (site / record["path"]).read_bytes()
+        assert velmora.extract(signed)["store"] == STORE
+        assert (record["start"], record["length"]) == velmora.locate_all(signed)[0]
+    bound = velmora_run(
+        site, "batch", "binding", "--files-from", "-", "-0", "-o", "b.jsonl", stdin=listed
+    )
+    assert bound.returncode == 0
+    assert [r["hash"] for r in records((site / "b.jsonl").read_bytes())] == [
+        r["hash"] for r in hashed
+    ]
+    assert velmora_run(site, "batch", "verify", "--bindings", "b.jsonl").returncode == 0
+    (site / hashed[3]["path"]).write_bytes(page(1000))
+    verified = records(velmora_run(site, "batch", "verify", "--bindings", "b.jsonl").stdout)
+    assert [r["status"] for r in verified].count("mismatch") == 1
+
+
+def test_resume_after_a_cut_off_output(site):
+    velmora_run(site, "batch", "hash", "site", "--jobs", "1", "-o", "out.jsonl")
+    lines = (site / "out.jsonl").read_bytes().splitlines(keepends=True)
+    first_done = json.loads(lines[0])["path"]
+    (site / first_done).write_bytes(b"changed after it was hashed")  # skipped: hash kept
+    (site / BAD).write_bytes(page(-1))  # an error before: redone
+    (site / "out.jsonl").write_bytes(b"".join(lines[:40]) + lines[40][:25])
+    done = velmora_run(site, "batch", "hash", "site", "--resume", "out.jsonl")
+    assert done.returncode == 0 and done.stdout == b""
+    resumed = records((site / "out.jsonl").read_bytes())
+    assert [r["path"] for r in resumed] == site_pages(site)
+    assert {r["status"] for r in resumed} == {"ok"}
+    by_path = {r["path"]: r["hash"] for r in resumed}
+    assert by_path[first_done] == json.loads(lines[0])["hash"]
+    assert by_path[BAD] == hashlib.sha256(page(-1)).hexdigest()
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["verify", "site"], 2, "velmora: batch verify needs --bindings"),
+        (["hash"], 2, "velmora: no pages: give PATH arguments or --files-from"),
+        (["hash", "--files-from", "missing.txt"], 2, "velmora: missing.txt: No such file"),
+        (["remove", "site", "--stores", "m.jsonl"], 2, "velmora: --stores does not go with"),
+        (["hash", "site", "--jobs", "0"], 2, "velmora batch: argument --jobs"),
+        (["hash", "site/a", "--alg", "md5"], 1, "velmora: batch hash: 35 pages"),
+        (["locate", "site/a", "--glob", "*.txt"], 0, "velmora: batch locate: 0 pages"),
+    ],
+)
+def test_exit_statuses(site, args, status, message):
+    done = velmora_run(site, "batch", *args)
+    assert done.returncode == status
+    assert done.stderr.decode().startswith(message)
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
+    fifo = site / "paths"
+    os.mkfifo(fifo)
+    command = [
+        sys.executable,
+        "-m",
+        "velmora_cli",
+        "batch",
+        "hash",
+        "--files-from",
+        "paths",
+        "--jobs",
+        jobs,
+    ]
+    process = subprocess.Popen(command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(fifo, "w") as writer:  # held open: the batch waits for more paths
+        writer.write("\n".join(site_pages(site)[:66]) + "\n")
+        writer.flush()
+        time.sleep(3)
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=60)
+    assert process.returncode == 130
+    assert len(out.splitlines()) == 64
+    assert b"interrupted: 64 pages" in err
+
+
+# --- WARC files ---------------------------------------------------------------
+
+
+def warc_pages() -> list[Response]:
+    plain = velmora.remove(page(1))
+    return [
+        Response("https://news.example/plain", plain),
+        Response("https://news.example/signed", velmora.embed(plain, STORE)),
+        Response("https://news.example/logo.png", b"\x89PNG", "image/png"),
+        Response(
+            "https://news.example/gone", velmora.embed_reference(plain, "m.c2pa"), http_status=404
+        ),
+        Response(
+            "https://news.example/two",
+            velmora.embed(plain, STORE).replace(
+                b"</head>", b'<link rel="c2pa-manifest" href="m"></head>'
+            ),
+        ),
+    ]
+
+
+@pytest.fixture
+def warcs(tmp_path: pathlib.Path) -> dict[str, list[int]]:
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    return {
+        name: write_warc(str(tmp_path / name), warc_pages()) for name in ("a.warc.gz", "b.warc.gz")
+    }
+
+
+def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
+    (tmp_path / "out").mkdir()
+    done = velmora_run(tmp_path, "survey", "a.warc.gz", "b.warc.gz", "--out-dir", "out")
+    assert done.returncode == 0, done.stderr
+    signed = velmora.embed(velmora.remove(page(1)), STORE)
+    for name, offsets in warcs.items():
+        found = [json.loads(line) for line in (tmp_path / "out" / f"{name}.jsonl").open()]
+        assert [
+            (r["warc"], r["offset"], r["uri"], r["http_status"], r["status"]) for r in found
+        ] == [
+            (name, offsets[0], "https://news.example/plain", 200, "none"),
+            (name, offsets[1], "https://news.example/signed", 200, "embedded"),
+            (name, offsets[3], "https://news.example/gone", 404, "referenced"),
+            (name, offsets[4], "https://news.example/two", 200, "multiple"),
+        ]
+        assert found[1]["store_sha256"] == hashlib.sha256(STORE).hexdigest()
+        assert found[1]["hash"] == velmora.compute_data_hash(signed)["hash"].hex()
+    (tmp_path / "out" / "b.warc.gz.jsonl").unlink()
+    again = velmora_run(tmp_path, "survey", "a.warc.gz", "b.warc.gz", "--out-dir", "out")
+    assert "survey of 1 WARC files (1 done before): 4 responses" in again.stderr.decode()
+
+
+def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    filler = os.urandom(8000).hex().encode()  # compresses to half: a cut lands in the payload
+    body = velmora.remove(page(1)).replace(b"</body>", filler + b"</body>")
+    (offset,) = write_warc(str(tmp_path / "w.warc.gz"), [Response("https://x.example/", body)])
+    whole = (tmp_path / "w.warc.gz").read_bytes()
+    (tmp_path / "cut.warc.gz").write_bytes(whole[: (offset + len(whole)) // 2])
+    done = velmora_run(tmp_path, "survey", "cut.warc.gz")
+    assert done.returncode == 1
+    (record,) = [json.loads(line) for line in done.stdout.splitlines()]
+    assert (record["offset"], record["status"]) == (offset, "error")
+    assert record["error"].startswith("the WARC file ends ")
+
+
+# --- Dask ---------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def dask_scheduler():
+    distributed = pytest.importorskip("distributed", reason="Dask comes with velmora[dask]")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
+        yield cluster.scheduler_address
+
+
+def test_dask_gives_the_records_of_a_serial_run(site, warcs, dask_scheduler):
+    for args in (["batch", "binding", "site"], ["survey", "a.warc.gz", "b.warc.gz"]):
+        serial = velmora_run(site, *args, "--jobs", "1")
+        spread = velmora_run(site, *args, "--dask", dask_scheduler)
+        assert serial.returncode == spread.returncode
+        assert sorted(spread.stdout.splitlines()) == sorted(serial.stdout.splitlines())
+
+
+# --- the Python API -------------------------------------------------------------
+
+API_USAGE = """
+from velmora_cli import units
+
+records: list[dict[str, object]] = units.run_chunk("binding", ["a.html", {"path": "b.html"}])
+found = units.survey_warc("crawl.warc.gz", root="/data")
+units.run_chunk("hash", [1])  # wrong
+units.survey_warc(b"crawl.warc.gz")  # wrong
+"""
+
+
+def test_unit_functions_are_typed_for_type_checkers(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is not installed (it comes with the test extras)")
+    (tmp_path / "usage.py").write_text(API_USAGE)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "c"), "usage.py"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    flagged = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
+    assert flagged == ["6", "7"], done.stdout
