@@ -120,6 +120,9 @@ constexpr Kernel kKernels[] = {
     {"avx512vbmi", dispatch::kX86Avx512Vbmi, encode_groups_avx512vbmi, decode_groups_avx512vbmi},
     {"avx2", dispatch::kX86Avx2, encode_groups_avx2, decode_groups_avx2},
 #endif
+#if VELMORA_ARM64
+    {"neon", dispatch::kArmNeon, encode_groups_neon, decode_groups_neon},
+#endif
     {"portable", 0, encode_groups_portable, decode_groups_portable},
 };
 

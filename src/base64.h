@@ -41,6 +41,10 @@ bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8_t* out);
 void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups, char* out);
 bool decode_groups_avx512vbmi(const char* in, std::size_t groups, std::uint8_t* out);
 #endif
+#if VELMORA_ARM64
+void encode_groups_neon(const std::uint8_t* in, std::size_t groups, char* out);
+bool decode_groups_neon(const char* in, std::size_t groups, std::uint8_t* out);
+#endif
 
 // A table row: a pair of kernels and what the CPU needs to run them.
 struct Kernel {
