@@ -1,14 +1,21 @@
 // The tag scanner and the manifest element finder: whatever the bytes, every
 // tag, attribute value and element they report lies inside the document, in
-// document order and without overlap, and each element lies in the head.
+// document order and without overlap, and each element lies in the head; and
+// they agree with the literal model, which reads every tag, so a tag missed or
+// a scan stopped too early is caught as well as a malformed answer.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "check.h"
 #include "document.h"
 #include "scan.h"
+#include "scan_model.h"
 #include "text.h"
 
 namespace {
@@ -17,6 +24,7 @@ using velmora::document::Candidate;
 using velmora::scan::Tag;
 using velmora::scan::TagList;
 using velmora::scan::TagName;
+namespace model = velmora::fuzz::model;
 
 // Indexed by TagName.
 constexpr std::array<std::string_view, 9> kKnownNames = {
@@ -113,6 +121,72 @@ void check_candidates(std::string_view document, const TagList& list) {
   }
 }
 
+bool is_known_name(std::string_view name) {
+  return std::find(kKnownNames.begin() + 1, kKnownNames.end(), name) != kKnownNames.end();
+}
+
+// How many of the known-name tags any answer depends on: all of them unless
+// the head start tag, the first tag ending the head and the head end tag are
+// all present, since until then a later tag could still change the span.
+std::size_t tags_answers_depend_on(const std::vector<const model::Tag*>& known,
+                                   const model::Head& span) {
+  std::optional<std::size_t> opener, ender, close;
+  for (std::size_t i = 0; i < known.size(); ++i) {
+    const model::Tag& t = *known[i];
+    if (!opener && !t.is_end && t.name == "head") opener = i;
+    if (t.start < span.start) continue;
+    if (!ender && t.start == span.end) ender = i;
+    if (!close && span.close && t.start == *span.close) close = i;
+  }
+  if (!opener || !ender || !close) return known.size();
+  return std::max({*opener, *ender, *close}) + 1;
+}
+
+void check_same_tag(const TagList& list, const Tag& tag, const model::Tag& expected) {
+  FUZZ_CHECK(tag.start == expected.start && tag.end == expected.end);
+  FUZZ_CHECK(tag.is_end == expected.is_end);
+  FUZZ_CHECK(kKnownNames[static_cast<std::size_t>(tag.name)] == expected.name);
+  for (const std::string_view attribute : kAttributeNames) {
+    FUZZ_CHECK(list.raw_attr(tag, attribute) == expected.attr(attribute));
+  }
+}
+
+void check_same_candidates(std::string_view document, const std::vector<model::Tag>& all) {
+  const std::vector<Candidate> found = velmora::document::candidates(document);
+  const std::vector<model::Candidate> expected = model::candidates(document, all);
+  FUZZ_CHECK(found.size() == expected.size());
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    FUZZ_CHECK((found[i].form == Candidate::Form::Link) == expected[i].is_link);
+    FUZZ_CHECK(found[i].start == expected[i].start && found[i].end == expected[i].end);
+    if (expected[i].is_link) {
+      FUZZ_CHECK(found[i].href == expected[i].href);
+    } else {
+      FUZZ_CHECK(found[i].content_start == expected[i].content_start);
+      FUZZ_CHECK(found[i].content_end == expected[i].content_end);
+    }
+  }
+}
+
+// The scanner keeps the known-name tags of a prefix of the document: they
+// must be the model's, with the same values for the attributes recognition
+// reads, and the prefix must reach every tag an answer depends on.
+void check_against_model(std::string_view document, const TagList& list) {
+  const std::vector<model::Tag> all = model::tags(document);
+  const model::Head span = model::head(document, all);
+  std::vector<const model::Tag*> known;
+  for (const model::Tag& t : all) {
+    if (is_known_name(t.name)) known.push_back(&t);
+  }
+  const std::span<const Tag> listed = list.tags();
+  FUZZ_CHECK(listed.size() <= known.size());
+  FUZZ_CHECK(listed.size() >= tags_answers_depend_on(known, span));
+  for (std::size_t i = 0; i < listed.size(); ++i) check_same_tag(list, listed[i], *known[i]);
+
+  const velmora::scan::HeadSpan found = velmora::scan::head(list);
+  FUZZ_CHECK(found.start == span.start && found.end == span.end && found.close == span.close);
+  check_same_candidates(document, all);
+}
+
 // Replacing ill-formed UTF-8 yields text that needs no more replacing, and
 // leaves ASCII alone.
 void check_utf8_replacement(std::string_view document) {
@@ -121,6 +195,7 @@ void check_utf8_replacement(std::string_view document) {
   bool ascii = true;
   for (const char c : document) ascii &= static_cast<unsigned char>(c) < 0x80;
   FUZZ_CHECK(!ascii || text == document);
+  FUZZ_CHECK(text == model::utf8_decoded(document));
 }
 
 }  // namespace
@@ -131,6 +206,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_tags(document, list);
   check_head(document, list);
   check_candidates(document, list);
+  check_against_model(document, list);
   check_utf8_replacement(document);
   return 0;
 }

@@ -100,13 +100,16 @@ void encode_into_with(EncodeGroups kernel, ByteView data, char* out) {
   }
 }
 
-std::optional<Buffer> decode_with(DecodeGroups kernel, std::string_view text) {
+std::optional<Buffer> decode_with(DecodeGroups kernel, std::string_view text,
+                                  Allocator* allocator) {
   if (text.size() % 4 != 0) return std::nullopt;
-  Buffer out(text.size() / 4 * 3);
-  if (text.empty()) return out;
+  if (text.empty()) return Buffer(0, allocator);
   // Any "=" elsewhere is outside the alphabet for the kernel and so rejected.
   const bool padded = text.back() == kPad;
   const std::size_t whole = text.size() / 4 - padded;
+  const std::size_t partial = padded ? (text[text.size() - 2] == kPad ? 1 : 2) : 0;
+  // Reserved at the size of a valid text: an invalid one is refused anyway.
+  Buffer out(3 * whole + partial, allocator);
   if (!kernel(text.data(), whole, out.claim(3 * whole))) return std::nullopt;
   if (padded && !decode_padded_group(text.data() + 4 * whole, out)) return std::nullopt;
   return out;
@@ -116,6 +119,9 @@ constexpr Kernel kKernels[] = {
 #if VELMORA_X86_64
     {"avx512vbmi", dispatch::kX86Avx512Vbmi, encode_groups_avx512vbmi, decode_groups_avx512vbmi},
     {"avx2", dispatch::kX86Avx2, encode_groups_avx2, decode_groups_avx2},
+#endif
+#if VELMORA_ARM64
+    {"neon", dispatch::kArmNeon, encode_groups_neon, decode_groups_neon},
 #endif
     {"portable", 0, encode_groups_portable, decode_groups_portable},
 };
@@ -139,8 +145,8 @@ std::string encode(ByteView data) {
   return text;
 }
 
-std::optional<Buffer> decode(std::string_view text) {
-  return decode_with(chosen().decode_groups, text);
+std::optional<Buffer> decode(std::string_view text, Allocator* allocator) {
+  return decode_with(chosen().decode_groups, text, allocator);
 }
 
 }  // namespace velmora::base64

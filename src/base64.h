@@ -21,8 +21,9 @@ constexpr std::size_t encoded_length(std::size_t n) { return (n + 2) / 3 * 4; }
 void encode_into(ByteView data, char* out);
 std::string encode(ByteView data);
 
-// The decoded bytes, or nothing when `text` is not canonical Base64.
-std::optional<Buffer> decode(std::string_view text);
+// The decoded bytes, in storage from `allocator` when one is given, or nothing
+// when `text` is not canonical Base64.
+std::optional<Buffer> decode(std::string_view text, Allocator* allocator = nullptr);
 
 // Kernels over whole groups. `encode_groups` turns
 // `groups` 3-byte groups into 4 characters each. `decode_groups` turns
@@ -40,6 +41,10 @@ bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8_t* out);
 void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_t groups, char* out);
 bool decode_groups_avx512vbmi(const char* in, std::size_t groups, std::uint8_t* out);
 #endif
+#if VELMORA_ARM64
+void encode_groups_neon(const std::uint8_t* in, std::size_t groups, char* out);
+bool decode_groups_neon(const char* in, std::size_t groups, std::uint8_t* out);
+#endif
 
 // A table row: a pair of kernels and what the CPU needs to run them.
 struct Kernel {
@@ -55,6 +60,7 @@ std::span<const Kernel> kernels();
 
 // The codec with explicitly chosen kernels, for comparing implementations.
 void encode_into_with(EncodeGroups kernel, ByteView data, char* out);
-std::optional<Buffer> decode_with(DecodeGroups kernel, std::string_view text);
+std::optional<Buffer> decode_with(DecodeGroups kernel, std::string_view text,
+                                  Allocator* allocator = nullptr);
 
 }  // namespace velmora::base64

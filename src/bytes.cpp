@@ -21,8 +21,34 @@ void prefault(std::uint8_t* data, std::size_t size) {
 #endif
 }
 
-Buffer copy_outside(ByteView data, std::span<const Range> ranges) {
-  Buffer kept(data.size());
+namespace {
+
+// Below this the allocator soon serves blocks from memory it keeps mapped
+// between calls (glibc raises its mapping threshold up to 32 MiB as blocks
+// are freed), where the advice would only walk pages already present.
+constexpr std::size_t kPrefaultFrom = std::size_t{32} << 20;
+
+std::size_t kept_size(std::size_t size, std::span<const Range> ranges) {
+  for (const Range& range : ranges) size -= range.end - range.start;
+  return size;
+}
+
+}  // namespace
+
+// Every output below the boundary is reserved here, whoever supplies the storage.
+Buffer::Buffer(std::size_t capacity, Allocator* allocator) : capacity_(capacity) {
+  if (allocator != nullptr) {
+    data_ = allocator->allocate(capacity);
+  } else {
+    owned_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    data_ = owned_.get();
+  }
+  if (capacity >= kPrefaultFrom) prefault(data_, capacity);
+}
+
+Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator,
+                    std::size_t spare) {
+  Buffer kept(kept_size(data.size(), ranges) + spare, allocator);
   std::size_t kept_from = 0;
   for (const Range& range : ranges) {
     kept.append(data.subspan(kept_from, range.start - kept_from));

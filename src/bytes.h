@@ -32,21 +32,33 @@ struct Range {
 // than the copy that fills the block. Nothing changes where it cannot.
 void prefault(std::uint8_t* data, std::size_t size);
 
+// Supplies the storage of an output, so that whoever asked for a result can
+// have it written straight into its final home. The storage belongs to the
+// allocator, which must keep it alive for as long as the result is used; the
+// operation only fills it.
+class Allocator {
+ public:
+  // `size` bytes, or a thrown exception.
+  virtual std::uint8_t* allocate(std::size_t size) = 0;
+
+ protected:
+  ~Allocator() = default;
+};
+
 // A byte string reserved once at its final (or maximal) size and filled front
 // to back. Unlike std::vector it does not zero the memory it is about to
-// overwrite, which matters for multi-megabyte documents.
+// overwrite, which matters for multi-megabyte documents. Its storage comes
+// from `allocator` when one is given, else the buffer owns it.
 class Buffer {
  public:
   Buffer() = default;
-  explicit Buffer(std::size_t capacity)
-      : data_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity)), capacity_(capacity) {
-    if (capacity >= kPrefaultFrom) prefault(data_.get(), capacity);
-  }
+  explicit Buffer(std::size_t capacity, Allocator* allocator = nullptr);
 
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
-  const std::uint8_t* data() const { return data_.get(); }
-  ByteView view() const { return {data_.get(), size_}; }
+  bool full() const { return size_ == capacity_; }
+  const std::uint8_t* data() const { return data_; }
+  ByteView view() const { return {data_, size_}; }
   std::string_view text() const { return as_text(view()); }
 
   void append(ByteView bytes) {
@@ -57,24 +69,31 @@ class Buffer {
   // Hands out the next `count` bytes for the caller to fill.
   std::uint8_t* claim(std::size_t count) {
     if (count > capacity_ - size_) throw std::logic_error("output buffer reserved too small");
-    std::uint8_t* out = data_.get() + size_;
+    std::uint8_t* out = data_ + size_;
     size_ += count;
     return out;
   }
 
- private:
-  // Below this the allocator soon serves blocks from memory it keeps mapped
-  // between calls (glibc raises its mapping threshold up to 32 MiB as blocks
-  // are freed), where the advice would only walk pages already present.
-  static constexpr std::size_t kPrefaultFrom = std::size_t{32} << 20;
+  // Moves the bytes from `at` on `count` places further and hands out the
+  // `count` bytes at `at` for the caller to fill.
+  std::uint8_t* open_gap(std::size_t at, std::size_t count) {
+    if (at > size_) throw std::logic_error("gap opened past the end of the output");
+    const std::size_t moved = size_ - at;
+    claim(count);
+    std::memmove(data_ + at + count, data_ + at, moved);
+    return data_ + at;
+  }
 
-  std::unique_ptr<std::uint8_t[]> data_;
+ private:
+  std::unique_ptr<std::uint8_t[]> owned_;
+  std::uint8_t* data_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
 };
 
-// The bytes of `data` outside `ranges`, in order. The ranges must ascend
-// without overlapping and lie inside `data`.
-Buffer copy_outside(ByteView data, std::span<const Range> ranges);
+// The bytes of `data` outside `ranges`, in order, with room for `spare` more.
+// The ranges must ascend without overlapping and lie inside `data`.
+Buffer copy_outside(ByteView data, std::span<const Range> ranges, Allocator* allocator = nullptr,
+                    std::size_t spare = 0);
 
 }  // namespace velmora

@@ -81,6 +81,7 @@ Features detect() {
   const bool avx512bw = bit(leaf7.ebx, 30);
   const bool avx512vl = bit(leaf7.ebx, 31);
   const bool avx512vbmi = bit(leaf7.ecx, 1);
+  if (zmm_saved && avx2 && avx512f && avx512vl) found |= kX86Avx512Vl;
   if (zmm_saved && avx2 && avx512f && avx512bw && avx512vl && avx512vbmi) found |= kX86Avx512Vbmi;
   return found;
 }

@@ -16,6 +16,7 @@ enum Feature : Features {
   kX86Sha = 1u << 0,         // SHA extensions with SSE4.1 and SSSE3
   kX86Avx2 = 1u << 1,        // AVX2 and BMI2
   kX86Avx512Vbmi = 1u << 2,  // AVX-512 F, BW, VL and VBMI
+  kX86Avx512Vl = 1u << 3,    // AVX-512 F and VL, with AVX2 and BMI2
   kArmNeon = 1u << 8,        // Advanced SIMD
   kArmSha256 = 1u << 9,      // SHA-256 instructions
   kArmSha512 = 1u << 10,     // SHA-512 instructions

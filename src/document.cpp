@@ -53,21 +53,75 @@ Candidate script_candidate(const scan::TagList& list, std::size_t index) {
   return candidate;
 }
 
-// Inserts an element of `length` bytes, written by `write_element`, before the
-// head end tag; the output is reserved once at its final size.
-template <class WriteElement>
-Result<Buffer> insert_element(std::string_view document, std::size_t length,
-                              WriteElement&& write_element) {
-  const scan::HeadSpan span = scan::head(scan::tags(document));
+// The manifest elements of the head and the head itself, from one scan.
+struct HeadScan {
+  std::vector<Candidate> found;
+  scan::HeadSpan span;
+};
+
+HeadScan scan_head(std::string_view document) {
+  const scan::TagList list = scan::tags(document, kReadAttributes);
+  HeadScan scanned{{}, scan::head(list)};
+  const std::span<const Tag> all = list.tags();
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Tag& tag = all[i];
+    if (tag.is_end || !inside(tag, scanned.span)) continue;
+    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
+      scanned.found.push_back(link_candidate(list, tag));
+    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
+      scanned.found.push_back(script_candidate(list, i));
+    }
+  }
+  return scanned;
+}
+
+std::vector<Range> ranges_of(std::span<const Candidate> found) {
+  std::vector<Range> ranges;
+  ranges.reserve(found.size());
+  for (const Candidate& candidate : found) ranges.push_back({candidate.start, candidate.end});
+  return ranges;
+}
+
+// Where the new element goes in a document whose head scan is `scanned`, or
+// why it cannot go in. `removed_any` tells that the document is another with
+// its manifest elements removed.
+Result<std::size_t> insertion_point(const HeadScan& scanned, bool removed_any) {
+  const scan::HeadSpan& span = scanned.span;
   // A head end tag after the end of the head region (a body start tag or an
   // html end tag came first) would put the element in the body, where no
   // reader finds it: there is no head to embed into.
   if (!span.close || *span.close != span.end) return Error::no_head();
-  const std::size_t close = *span.close;
-  Buffer out(document.size() + length);
-  out.append(document.substr(0, close));
-  write_element(reinterpret_cast<char*>(out.claim(length)));
-  out.append(document.substr(close));
+  // Removal is one pass, so the bytes around a removed element can join into a
+  // new one. The new element would then go in beside it, and a writer that
+  // promised exactly one must fail instead. When nothing was left behind the
+  // written document carries the new element alone: it is inserted where the
+  // scan was between tags, and it ends neither the head region nor any raw text.
+  if (removed_any && !scanned.found.empty()) return Error::multiple_manifests();
+  return *span.close;
+}
+
+// Inserts an element of `length` bytes, written by `write_element`, before the
+// head end tag of the document without its manifest elements. The output is
+// reserved once at its final size and is the only copy made: when there are
+// elements to remove, the rest of the document is written there first and
+// checked in place.
+template <class WriteElement>
+Result<Buffer> insert_element(std::string_view document, std::size_t length, Allocator* allocator,
+                              WriteElement&& write_element) {
+  const HeadScan scanned = scan_head(document);
+  if (scanned.found.empty()) {
+    Result<std::size_t> at = insertion_point(scanned, false);
+    if (!at) return std::move(at).error();
+    Buffer out(document.size() + length, allocator);
+    out.append(document.substr(0, *at));
+    write_element(reinterpret_cast<char*>(out.claim(length)));
+    out.append(document.substr(*at));
+    return out;
+  }
+  Buffer out = copy_outside(as_bytes(document), ranges_of(scanned.found), allocator, length);
+  Result<std::size_t> at = insertion_point(scan_head(out.text()), true);
+  if (!at) return std::move(at).error();
+  write_element(reinterpret_cast<char*>(out.open_gap(*at, length)));
   return out;
 }
 
@@ -114,54 +168,15 @@ char* put_escaped(char* out, std::string_view href) {
   return out;
 }
 
-// Removal is one pass, so the bytes around a removed element can join into a
-// new one. The new element then goes in beside it, and a writer that promised
-// exactly one must fail instead. When nothing was left behind the written
-// document carries the new element alone: it is inserted where the scan was
-// between tags, and it ends neither the head region nor any raw text.
-Result<Buffer> sole_element(Result<Buffer> written, std::string_view document,
-                            std::string_view cleaned) {
-  if (written && cleaned.data() != document.data() && !locate_all(cleaned).empty()) {
-    return Error::multiple_manifests();
-  }
-  return written;
-}
-
 }  // namespace
 
-std::vector<Candidate> candidates(std::string_view document) {
-  const scan::TagList list = scan::tags(document, kReadAttributes);
-  const scan::HeadSpan span = scan::head(list);
-  const std::span<const Tag> all = list.tags();
-  std::vector<Candidate> found;
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const Tag& tag = all[i];
-    if (tag.is_end || !inside(tag, span)) continue;
-    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
-      found.push_back(link_candidate(list, tag));
-    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
-      found.push_back(script_candidate(list, i));
-    }
-  }
-  return found;
-}
+std::vector<Candidate> candidates(std::string_view document) { return scan_head(document).found; }
 
 std::vector<Range> locate_all(std::string_view document) {
-  std::vector<Range> ranges;
-  for (const Candidate& candidate : candidates(document)) {
-    ranges.push_back({candidate.start, candidate.end});
-  }
-  return ranges;
+  return ranges_of(scan_head(document).found);
 }
 
-std::string_view without_manifests(std::string_view document, Buffer& storage) {
-  const std::vector<Range> ranges = locate_all(document);
-  if (ranges.empty()) return document;
-  storage = copy_outside(as_bytes(document), ranges);
-  return storage.text();
-}
-
-Result<Association> extract(std::string_view document) {
+Result<Association> extract(std::string_view document, Allocator* allocator) {
   std::vector<Candidate> found = candidates(document);
   if (found.empty()) return Error::no_manifest();
   if (found.size() > 1) return Error::multiple_manifests();
@@ -176,23 +191,16 @@ Result<Association> extract(std::string_view document) {
   }
   const std::string_view content = text::trim(
       document.substr(element.content_start, element.content_end - element.content_start));
-  std::optional<Buffer> store = base64::decode(content);
+  std::optional<Buffer> store = base64::decode(content, allocator);
   if (!store) return Error::malformed_element(MalformedDetail::InvalidBase64);
   return Association{Association::Form::Embedded, element.start, length, std::move(*store), {}};
 }
 
-Buffer remove(std::string_view document) {
-  Buffer storage;
-  if (without_manifests(document, storage).data() == document.data()) {
-    storage = Buffer(document.size());
-    storage.append(document);
-  }
-  return storage;
+Buffer remove(std::string_view document, Allocator* allocator) {
+  return copy_outside(as_bytes(document), locate_all(document), allocator);
 }
 
-Result<Buffer> embed(std::string_view document, ByteView store) {
-  Buffer storage;
-  const std::string_view cleaned = without_manifests(document, storage);
+Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator) {
   const std::size_t text_length = base64::encoded_length(store.size());
   const std::size_t length =
       kScriptOpen.size() + kScriptType.size() + kTagEnd.size() + text_length + kScriptClose.size();
@@ -201,12 +209,11 @@ Result<Buffer> embed(std::string_view document, ByteView store) {
     base64::encode_into(store, out);
     put(out + text_length, kScriptClose);
   };
-  return sole_element(insert_element(cleaned, length, write), document, cleaned);
+  return insert_element(document, length, allocator, write);
 }
 
-Result<Buffer> embed_reference(std::string_view document, std::string_view href) {
-  Buffer storage;
-  const std::string_view cleaned = without_manifests(document, storage);
+Result<Buffer> embed_reference(std::string_view document, std::string_view href,
+                               Allocator* allocator) {
   const std::size_t length = kLinkOpen.size() + kLinkRel.size() + kLinkHref.size() +
                              escaped_length(href) + kLinkType.size() + kScriptType.size() +
                              kTagEnd.size();
@@ -215,7 +222,7 @@ Result<Buffer> embed_reference(std::string_view document, std::string_view href)
     out = put_escaped(out, href);
     put(put(put(out, kLinkType), kScriptType), kTagEnd);
   };
-  return sole_element(insert_element(cleaned, length, write), document, cleaned);
+  return insert_element(document, length, allocator, write);
 }
 
 }  // namespace velmora::document

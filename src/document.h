@@ -42,16 +42,16 @@ struct Association {
   std::string href;  // Referenced: the reference as written, never empty
 };
 
-Result<Association> extract(std::string_view document);
+// The writing operations and `extract` build their output (the new document,
+// the decoded store) in storage from `allocator` when one is given, reserved
+// once at its final size; on an error nothing is written.
+Result<Association> extract(std::string_view document, Allocator* allocator = nullptr);
 
 // A new document without any manifest element of the head.
-Buffer remove(std::string_view document);
+Buffer remove(std::string_view document, Allocator* allocator = nullptr);
 
-// The same document as a view: the document itself when it has no manifest
-// element (no copy), else `remove`'s result held in `storage`.
-std::string_view without_manifests(std::string_view document, Buffer& storage);
-
-Result<Buffer> embed(std::string_view document, ByteView store);
-Result<Buffer> embed_reference(std::string_view document, std::string_view href);
+Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator = nullptr);
+Result<Buffer> embed_reference(std::string_view document, std::string_view href,
+                               Allocator* allocator = nullptr);
 
 }  // namespace velmora::document

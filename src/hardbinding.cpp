@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "document.h"
+#include "portable.h"
 
 namespace velmora::hardbinding {
 
@@ -63,7 +64,7 @@ Result<Buffer> apply_exclusions(ByteView data, std::span<const Exclusion> exclus
   std::uint64_t previous_end = 0;
   for (const Exclusion& exclusion : exclusions) {
     std::uint64_t end = 0;
-    if (__builtin_add_overflow(exclusion.start, exclusion.length, &end)) {
+    if (portable::add_overflows(exclusion.start, exclusion.length, end)) {
       return Error::malformed_exclusion();
     }
     if (exclusion.start < previous_end || end > data.size()) return Error::malformed_exclusion();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,6 +50,10 @@ class Ref {
 
 PyObject* internal_error_class = nullptr;
 
+// Thrown through the code below the boundary when a call into Python failed
+// and left its exception set.
+struct PythonErrorSet {};
+
 PyObject* raise_internal(const char* what) {
   PyErr_SetString(internal_error_class != nullptr ? internal_error_class : PyExc_SystemError, what);
   return nullptr;
@@ -60,6 +65,8 @@ template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return body();
+  } catch (const PythonErrorSet&) {
+    return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& fault) {
@@ -348,47 +355,80 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   return owned && name && PyDict_SetItem(dict, name.get(), owned.get()) == 0;
 }
 
-PyObject* bytes_result(Result<Buffer> result) {
+// Storage for one output, allocated as the bytes object that will hold it, so
+// that an operation writes its result once, in place. Dropped unreturned (on
+// an error) the object goes with it.
+class BytesAllocator final : public Allocator {
+ public:
+  std::uint8_t* allocate(std::size_t size) override {
+    if (bytes_) throw std::logic_error("one output per bytes allocator");
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+    bytes_ = Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes_) throw PythonErrorSet{};
+    return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get()));
+  }
+
+  // The bytes object `filled` was written into, once it is complete: nobody
+  // may see bytes not yet written.
+  PyObject* take(const Buffer& filled) {
+    if (!bytes_ ||
+        filled.data() != reinterpret_cast<std::uint8_t*>(PyBytes_AsString(bytes_.get())) ||
+        !filled.full()) {
+      throw std::logic_error("output not written in place");
+    }
+    return bytes_.release();
+  }
+
+ private:
+  Ref bytes_;
+};
+
+PyObject* bytes_result(Result<Buffer> result, BytesAllocator& allocator) {
   if (!result) return map_err(std::move(result).error());
-  return new_bytes(result->view());
+  return allocator.take(*result);
 }
 
 // ---------------------------------------------------------------------------
 // The eight operations.
 
 PyObject* run_embed(Values& v) {
-  return bytes_result(document::embed(as_string_view(v[0]), v[1].bytes));
+  BytesAllocator output;
+  return bytes_result(document::embed(as_string_view(v[0]), v[1].bytes, &output), output);
 }
 
 PyObject* run_embed_reference(Values& v) {
-  return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text));
+  BytesAllocator output;
+  return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text, &output), output);
 }
 
-PyObject* association_to_dict(const document::Association& association) {
+// `store_output` holds the embedded store's bytes.
+PyObject* association_to_dict(const document::Association& association,
+                              BytesAllocator& store_output) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const bool embedded = association.form == document::Association::Form::Embedded;
   const bool ok = set_item(dict.get(), "start", PyLong_FromSize_t(association.start)) &&
                   set_item(dict.get(), "length", PyLong_FromSize_t(association.length)) &&
                   set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced")) &&
-                  (embedded ? set_item(dict.get(), "store", new_bytes(association.store.view()))
+                  (embedded ? set_item(dict.get(), "store", store_output.take(association.store))
                             : set_item(dict.get(), "href", new_str(association.href)));
   return ok ? dict.release() : nullptr;
 }
 
 PyObject* run_extract(Values& v) {
-  Result<document::Association> association = document::extract(as_string_view(v[0]));
+  BytesAllocator store_output;
+  Result<document::Association> association =
+      document::extract(as_string_view(v[0]), &store_output);
   if (!association) {
     if (association.error().kind() == ErrorKind::NoManifest) Py_RETURN_NONE;
     return map_err(std::move(association).error());
   }
-  return association_to_dict(*association);
+  return association_to_dict(*association, store_output);
 }
 
-// The result is copied once, into the new bytes object, also when nothing is removed.
 PyObject* run_remove(Values& v) {
-  Buffer storage;
-  return new_bytes(as_bytes(document::without_manifests(as_string_view(v[0]), storage)));
+  BytesAllocator output;
+  return output.take(document::remove(as_string_view(v[0]), &output));
 }
 
 PyObject* run_locate_all(Values& v) {

@@ -5,4 +5,5 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-extern "C" PyMODINIT_FUNC PyInit_velmora(void);
+// PyMODINIT_FUNC carries extern "C" itself in C++.
+PyMODINIT_FUNC PyInit_velmora(void);

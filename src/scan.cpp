@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "portable.h"
 #include "text.h"
 
 namespace velmora::scan {
@@ -38,7 +39,7 @@ using Word = std::uint64_t;
 Word load_word(const unsigned char* p) {
   Word word;
   std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+  if constexpr (std::endian::native == std::endian::big) word = portable::byte_swap64(word);
   return word;
 }
 

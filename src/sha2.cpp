@@ -221,12 +221,19 @@ constexpr Kernel256 kKernels256[] = {
 #if VELMORA_X86_64
     {"sha-ni", dispatch::kX86Sha, compress256_shani},
 #endif
+#if VELMORA_ARM64
+    {"armv8-sha2", dispatch::kArmSha256, compress256_armv8},
+#endif
     {"portable", 0, compress256_portable},
 };
 
 constexpr Kernel512 kKernels512[] = {
 #if VELMORA_X86_64
+    {"avx512", dispatch::kX86Avx512Vl, compress512_avx512},
     {"avx2", dispatch::kX86Avx2, compress512_avx2},
+#endif
+#if VELMORA_ARM64
+    {"armv8.2-sha512", dispatch::kArmSha512, compress512_armv82},
 #endif
     {"portable", 0, compress512_portable},
 };

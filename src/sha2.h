@@ -32,6 +32,11 @@ void compress512_portable(std::uint64_t state[8], const std::uint8_t* blocks, st
 #if VELMORA_X86_64
 void compress256_shani(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t count);
 void compress512_avx2(std::uint64_t state[8], const std::uint8_t* blocks, std::size_t count);
+void compress512_avx512(std::uint64_t state[8], const std::uint8_t* blocks, std::size_t count);
+#endif
+#if VELMORA_ARM64
+void compress256_armv8(std::uint32_t state[8], const std::uint8_t* blocks, std::size_t count);
+void compress512_armv82(std::uint64_t state[8], const std::uint8_t* blocks, std::size_t count);
 #endif
 
 // A table row: a compression and what the CPU needs to run it.

@@ -42,6 +42,10 @@ MULTIPLE = HEAD_OPEN + b"<link rel=c2pa-manifest href=a>" * 2 + b"</head>"
 BAD_BASE64 = HEAD_OPEN + b"<script type=application/c2pa>A</script></head>"
 NO_HREF = HEAD_OPEN + b"<link rel=c2pa-manifest></head>"
 BODY_ONLY = b"<body>" + b"<p>x</p>" * 300
+# Removal leaves "<" and "link ..." joined into a manifest element.
+JOINED = b"<head><<script type=application/c2pa></script>link rel=c2pa-manifest href=a></head>"
+# Of a valid length, so the store's storage is reserved before the bad character is met.
+BAD_BASE64_LATE = HEAD_OPEN + b"<script type=application/c2pa>" + b"QUJD" * 3000 + b"QU!=</script>"
 
 
 class Boom(Exception):
@@ -93,16 +97,19 @@ PATHS = {
     "extract/none": Path(velmora.extract, (DOC,)),
     "extract/multiple": Path(velmora.extract, (MULTIPLE,), raises=ValueError),
     "extract/base64": Path(velmora.extract, (BAD_BASE64,), raises=ValueError),
+    "extract/base64-late": Path(velmora.extract, (BAD_BASE64_LATE,), raises=ValueError),
     "extract/href": Path(velmora.extract, (NO_HREF,), raises=ValueError),
     "extract/arity": Path(velmora.extract, (DOC, DOC), raises=TypeError),
     "remove": Path(velmora.remove, (EMBEDDED,)),
     "remove/type": Path(velmora.remove, (bytearray(DOC),), raises=TypeError),
     "embed": Path(velmora.embed, (EMBEDDED, bytes(3000))),
     "embed/no-head": Path(velmora.embed, (BODY_ONLY, bytes(3000)), raises=ValueError),
+    "embed/multiple": Path(velmora.embed, (JOINED, bytes(3000)), raises=ValueError),
     "embed/type": Path(velmora.embed, (DOC, "store"), raises=TypeError),
     "embed/missing": Path(velmora.embed, (DOC,), raises=TypeError),
     "embed_reference": Path(velmora.embed_reference, (DOC, "a\"b&c<d" * 50)),
     "embed_reference/no-head": Path(velmora.embed_reference, (BODY_ONLY, "h"), raises=ValueError),
+    "embed_reference/multiple": Path(velmora.embed_reference, (JOINED, "h"), raises=ValueError),
     "embed_reference/surrogate": Path(
         velmora.embed_reference, (DOC, "x\ud800"), raises=UnicodeEncodeError
     ),
@@ -509,6 +516,29 @@ def test_type_error_from_index_names_the_parameter():
     with pytest.raises(TypeError) as caught:
         verify_with(Index(raising(TypeError("inner reason"))))
     assert str(caught.value) == "verify_data_hash() argument 'exclusions': inner reason"
+
+
+def instance_of_type_named(name):
+    """An object whose type answers `name()` when asked for its __name__."""
+
+    class Meta(type):
+        @property
+        def __name__(cls):
+            return name()
+
+    return Meta("Odd", (), {})()
+
+
+@pytest.mark.parametrize(
+    "name", [lambda: 5, lambda: b"Odd", raising(Boom("name"))], ids=["int", "bytes", "raising"]
+)
+def test_a_type_name_that_is_no_str_is_given_as_object(name):
+    odd = instance_of_type_named(name)
+    message = r"^locate_all\(\) argument 'html' must be bytes, not object$"
+    with pytest.raises(TypeError, match=message):
+        velmora.locate_all(odd)
+    with pytest.raises(TypeError, match=r"item 0 must be a \(start, length\) tuple, not object$"):
+        velmora.verify_data_hash(EMBEDDED, b"", [odd])
 
 
 class Pairs:

@@ -41,7 +41,7 @@ if TYPE_CHECKING:
     Range = tuple[int, int]
 
 # Modules that add subcommands of their own through `add_commands(commands, options)`.
-COMMAND_MODULES = ("velmora_cli.batch",)
+COMMAND_MODULES = ("velmora_cli.batch", "velmora_cli.check")
 
 # The status codes that mean a binding was checked and did not hold, as
 # opposed to a page or an algorithm that could not be checked at all.
@@ -101,10 +101,16 @@ def association_report(found: Any, store_out: str | None) -> Report:
 
 
 def embed(args: argparse.Namespace, page: bytes, store: bytes) -> bytes:
+    from . import check
+
+    check.warn(args, page)
     return velmora.embed(page, store)
 
 
 def reference(args: argparse.Namespace, page: bytes) -> bytes:
+    from . import check
+
+    check.warn(args, page)
     return velmora.embed_reference(page, args.href)
 
 

@@ -3,10 +3,14 @@
 // 128-entry table of values, so neither direction needs range arithmetic.
 // GCC 12 builds the results of these intrinsics on a self-initialised
 // "undefined" vector and then reports it as maybe uninitialised at every use.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
+#else
+#include <immintrin.h>
+#endif
 
 #include <array>
 #include <string_view>

@@ -1,7 +1,11 @@
 // The Base64 codec against a bit-by-bit reference written independently of
 // it, for every kernel this CPU can run.
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <optional>
@@ -101,15 +105,13 @@ bool check_decoders_against_reference(std::string_view text) {
 class GuardedBytes {
  public:
   explicit GuardedBytes(std::size_t size) {
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t page = page_size();
     const std::size_t usable = (size + page - 1) / page * page;
     mapping_size_ = usable + page;
-    mapping_ = static_cast<std::uint8_t*>(
-        mmap(nullptr, mapping_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    mprotect(mapping_ + usable, page, PROT_NONE);
+    mapping_ = map_with_guard(usable, page);
     data_ = mapping_ + usable - size;
   }
-  ~GuardedBytes() { munmap(mapping_, mapping_size_); }
+  ~GuardedBytes() { unmap(); }
   GuardedBytes(const GuardedBytes&) = delete;
   GuardedBytes& operator=(const GuardedBytes&) = delete;
 
@@ -117,6 +119,31 @@ class GuardedBytes {
   char* chars() { return reinterpret_cast<char*>(data_); }
 
  private:
+#if defined(_WIN32)
+  static std::size_t page_size() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwPageSize;
+  }
+  std::uint8_t* map_with_guard(std::size_t usable, std::size_t page) {
+    auto* mapping = static_cast<std::uint8_t*>(
+        VirtualAlloc(nullptr, mapping_size_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD previous = 0;
+    VirtualProtect(mapping + usable, page, PAGE_NOACCESS, &previous);
+    return mapping;
+  }
+  void unmap() { VirtualFree(mapping_, 0, MEM_RELEASE); }
+#else
+  static std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+  std::uint8_t* map_with_guard(std::size_t usable, std::size_t page) {
+    auto* mapping = static_cast<std::uint8_t*>(
+        mmap(nullptr, mapping_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    mprotect(mapping + usable, page, PROT_NONE);
+    return mapping;
+  }
+  void unmap() { munmap(mapping_, mapping_size_); }
+#endif
+
   std::uint8_t* mapping_;
   std::size_t mapping_size_;
   std::uint8_t* data_;
@@ -152,10 +179,11 @@ VELMORA_TEST(base64_public_functions_use_the_codec) {
   CHECK(empty && empty->size() == 0);
 }
 
-VELMORA_TEST(base64_decode_reserves_three_bytes_per_group) {
+// The store may be written into storage that cannot shrink (a bytes object).
+VELMORA_TEST(base64_decode_reserves_exactly_the_decoded_size) {
   for (const std::string_view text : {"", "Zg==", "Zm8=", "Zm9vYmFy", "Zm9vYmFyYg=="}) {
     const auto decoded = decode(text);
-    CHECK(decoded && decoded->capacity() == text.size() / 4 * 3);
+    CHECK(decoded && decoded->full());
   }
 }
 

@@ -1,0 +1,455 @@
+"""velmora's view of a page's head beside the view of browsers (`velmora check`).
+
+velmora finds the head by a simple fixed rule. Browsers build a tree by HTML's
+tree construction, which closes the head at the first thing that cannot stand
+in one, and reads some markup (comments, raw text) a little differently. This
+module parses the page as browsers do, with scripting off and on, and names
+every place where the two views part, with its cause and byte offset.
+
+Byte offsets for the browser's nodes come from marking the page: every start
+tag gets an attribute holding the offset of its "<". The mark is inserted
+right after the tag name, where it changes neither the tree nor whether any
+text is white space, so the marked page builds the tree of the page itself
+(but for a tag whose name runs into "</", see START_TAG_NAME).
+"""
+
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from typing import Any, Iterator, List, Optional
+
+import velmora
+
+INSTALL_HINT = (
+    "velmora check needs an HTML parser that builds the tree browsers build: "
+    'pip install "velmora[check]"'
+)
+MARK = "data-velmora-at"
+BOM = b"\xef\xbb\xbf"
+IN_HEAD = "in the head"
+IN_BODY = "in the body"
+SPACE = "\t\n\x0c\r "
+# A start tag's name as browsers read it: after "<" and a letter, up to white space, "/" or
+# ">". It stops before "</" as well: that "<" belongs to the name only in a tag, as in the
+# rare `<b</x>`, but in raw text it starts an end tag that the mark must not split, as the
+# `</script>` after `a<b}` in a script.
+START_TAG_NAME = re.compile(rb"<[A-Za-z](?:[^\t\n\x0c\r /><]|<(?!/))*")
+# Comment ends that browsers honour and velmora does not.
+ABRUPT_COMMENT = re.compile(rb"<!---?>")
+BANG_COMMENT_END = re.compile(rb"--!>")
+
+
+# Every cause a difference can name: what closes the head early ("iframe"; an
+# element inside "noscript" with scripting off; any other "element"; content
+# "before-head"; "text"; an "end-tag"), why an element is not one for browsers
+# ("comment", "raw-text", "double-escape", "template", "lost"), and why velmora
+# misses one browsers see ("comment", "unseen").
+CAUSES = (
+    "iframe",
+    "noscript",
+    "element",
+    "before-head",
+    "text",
+    "end-tag",
+    "comment",
+    "raw-text",
+    "double-escape",
+    "template",
+    "unseen",
+    "lost",
+)
+
+
+class ParserMissing(Exception):
+    """The optional parser is not installed."""
+
+
+def load_parser() -> Any:
+    """The parser class, imported only when a check runs."""
+    try:
+        from selectolax.lexbor import LexborHTMLParser
+    except ImportError:
+        raise ParserMissing(INSTALL_HINT) from None
+    return LexborHTMLParser
+
+
+@dataclass
+class Difference:
+    """One place where velmora and browsers disagree. `subject` is what differs:
+    "insertion" (where embed's element goes), "element" (one velmora finds) or
+    "unseen" (one only browsers find); `cause` is a short key for counting;
+    `scripting` lists the modes ("off", "on") in which it occurs."""
+
+    subject: str
+    cause: str
+    offset: int
+    message: str
+    scripting: List[str] = field(default_factory=list)
+
+    def describe(self) -> str:
+        only = f" (scripting {self.scripting[0]} only)" if len(self.scripting) == 1 else ""
+        return self.message + only
+
+
+@dataclass
+class BrowserView:
+    scripting: str
+    elements: List[dict]
+    insertion: Optional[str]  # where embed's element lands; None when embed fails
+    differences: List[Difference]
+
+
+@dataclass
+class Report:
+    elements: List[dict]
+    insertion: Optional[int]  # the page offset embed inserts at
+    embed_error: Optional[str]
+    views: List[BrowserView]
+    differences: List[Difference]
+
+    def data(self) -> dict:
+        return {
+            "velmora": {
+                "elements": self.elements,
+                "insertion": self.insertion,
+                "embed_error": self.embed_error,
+            },
+            "browsers": {
+                f"scripting_{view.scripting}": {
+                    "elements": view.elements,
+                    "insertion": view.insertion,
+                    "insertion_in_head": (
+                        None if view.insertion is None else view.insertion == IN_HEAD
+                    ),
+                }
+                for view in self.views
+            },
+            "differences": [vars(difference) for difference in self.differences],
+        }
+
+    def text(self) -> str:
+        lines = ["velmora:", f"  manifest elements in the head: {listing(self.elements)}"]
+        if self.insertion is None:
+            lines.append(f"  embed fails: {self.embed_error}")
+        else:
+            lines.append(f"  embed inserts before </head> at byte {self.insertion:,}")
+        for view in self.views:
+            lines.append(f"browsers, scripting {view.scripting}:")
+            lines.append(f"  manifest elements in the head: {listing(view.elements)}")
+            if view.insertion is not None:
+                lines.append(f"  an element embed inserts is {view.insertion}")
+        if not self.differences:
+            lines.append("no differences")
+        lines += [f"difference: {difference.describe()}" for difference in self.differences]
+        return "\n".join(lines)
+
+
+def listing(elements: List[dict]) -> str:
+    return "; ".join(f"{e['kind']} at byte {e['start']:,}" for e in elements) or "none"
+
+
+# ---------------------------------------------------------------------------
+# The browser's tree.
+
+
+def as_browsers_read(page: bytes) -> bytes:
+    """The bytes the tree is built from: the decoder drops a UTF-8 byte order mark."""
+    return page[len(BOM) :] if page.startswith(BOM) else page
+
+
+def marked(page: bytes) -> bytes:
+    mark = MARK.encode()
+    with_marks = START_TAG_NAME.sub(lambda m: b"%s %s=%d " % (m[0], mark, m.start()), page)
+    return as_browsers_read(with_marks)
+
+
+def walk(node: Any) -> Iterator[Any]:
+    """The node and its descendants in document order, without recursion."""
+    stack = [node]
+    while stack:
+        node = stack.pop()
+        yield node
+        children = []
+        child = node.child
+        while child is not None:
+            children.append(child)
+            child = child.next
+        stack.extend(reversed(children))
+
+
+def offset_of(node: Any) -> Optional[int]:
+    value = node.attributes.get(MARK) if node.is_element_node else None
+    return int(value) if value is not None and value.isdigit() else None
+
+
+def start_tag(node: Any) -> str:
+    name = node.tag
+    article = "an" if name[:1] in "aeiou" else "a"
+    return f"{article} {name} start tag at byte {offset_of(node):,}"
+
+
+def is_manifest_element(node: Any) -> Optional[str]:
+    """The kind ("script" or "link") of an element velmora's rules recognise, else None."""
+    attributes = node.attributes if node.is_element_node else {}
+    if node.tag == "script":
+        kind = (attributes.get("type") or "").strip(SPACE)
+        return "script" if kind.lower() == "application/c2pa" else None
+    if node.tag == "link":
+        rel = attributes.get("rel") or ""
+        tokens = re.split("[\t\n\x0c\r ]", rel)
+        return "link" if any(t.lower() == "c2pa-manifest" for t in tokens) else None
+    return None
+
+
+def inside(node: Any, ancestor: Any) -> bool:
+    while node is not None:
+        if node.mem_id == ancestor.mem_id:
+            return True
+        node = node.parent
+    return False
+
+
+class Tree:
+    """One parse of a marked page, with the questions the check asks of it."""
+
+    def __init__(self, parser: Any, page: bytes, scripting: bool) -> None:
+        self.document = parser(marked(page), scripting=scripting)
+        self.head = self.document.head
+
+    def manifest_elements(self) -> List[dict]:
+        found = []
+        for node in self.head.css("script, link"):
+            kind = is_manifest_element(node)
+            if kind is not None and offset_of(node) is not None:
+                found.append({"kind": kind, "start": offset_of(node)})
+        return found
+
+    def place(self, offset: int) -> tuple[str, str]:
+        """Where the start tag at `offset` ends up: a cause key ("" for the head)
+        and a phrase."""
+        selector = f'[{MARK}="{offset}"]'
+        node = self.document.root.css_first(selector)
+        if node is not None:
+            return ("", IN_HEAD) if inside(node, self.head) else ("body", IN_BODY)
+        for fragment in self.document.root.template_fragments():
+            if fragment.css_first(selector) is not None:
+                where = offset_of(fragment.parent)
+                return "template", f"inert inside the template element at byte {where:,}"
+        return self.hidden_place(f"{MARK}={offset} ")
+
+    def hidden_place(self, needle: str) -> tuple[str, str]:
+        """Where a start tag that browsers read as text or comment ended up."""
+        for node in walk(self.document.root):
+            if node.is_comment_node and needle in (node.comment_content or ""):
+                return "comment", "inside a comment"
+            if node.is_text_node and needle in (node.text_content or ""):
+                name = node.parent.tag
+                where = offset_of(node.parent)
+                at = f" at byte {where:,}" if where is not None else ""
+                # A "<!--<script" inside a script keeps it open past its first end tag.
+                cause = "double-escape" if name == "script" else "raw-text"
+                return cause, f"text of the {name} element{at}"
+        return "lost", "not an element"
+
+    def first_in_body(self) -> Optional[Any]:
+        body = self.document.body
+        return body.child if body is not None else None
+
+
+# ---------------------------------------------------------------------------
+# The check.
+
+
+def velmora_elements(page: bytes) -> List[dict]:
+    return [
+        {"kind": "script" if page[start + 1 : start + 2] in b"sS" else "link", "start": start}
+        for start, _ in velmora.locate_all(page)
+    ]
+
+
+@dataclass
+class VelmoraView:
+    """The manifest elements velmora finds, and what embed would write."""
+
+    elements: List[dict]
+    insertion: Optional[int] = None  # where embed inserts, as an offset into the page
+    embed_error: Optional[str] = None
+    written: Optional[bytes] = None  # embed's output
+    written_at: int = 0  # where its element starts in that output
+
+
+def velmora_view(page: bytes) -> VelmoraView:
+    view = VelmoraView(velmora_elements(page))
+    try:
+        view.written = velmora.embed(page, b"")
+    except ValueError as error:
+        view.embed_error = str(error)
+        return view
+    view.written_at = velmora.locate_all(view.written)[0][0]
+    # Every element removal takes out stands before the insertion point.
+    view.insertion = view.written_at + sum(length for _, length in velmora.locate_all(page))
+    return view
+
+
+def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
+    """The offset of the byte whose arrival gives the body its first node: the
+    first byte of text, or the last of a tag. Found by bisection on prefixes, as
+    the body only ever gains nodes as more of the page arrives."""
+    low, high = 0, len(page)
+    while low < high:
+        middle = (low + high) // 2
+        body = parser(as_browsers_read(page[: middle + 1]), scripting=scripting).body
+        if body is not None and body.child is not None:
+            high = middle
+        else:
+            low = middle + 1
+    return low
+
+
+@dataclass
+class Closer:
+    """What closes the head for browsers before velmora's head ends."""
+
+    cause: str
+    offset: Optional[int]
+    phrase: str
+
+
+def open_noscript(tree: Tree) -> Optional[Any]:
+    """The noscript element the head was closed in, if it was."""
+    last = None
+    for node in walk(tree.head):
+        if node.is_element_node:
+            last = node
+    while last is not None and last.mem_id != tree.head.mem_id:
+        if last.tag == "noscript":
+            return last
+        last = last.parent
+    return None
+
+
+def ignored_head_start(tree: Tree, page: bytes, before: int) -> Optional[int]:
+    """The page's head start tag, when it comes after `before` and browsers
+    therefore ignore it (their head is then one they supplied)."""
+    if offset_of(tree.head) is not None:
+        return None
+    found = re.search(rb"<head[\t\n\x0c\r />]", page, re.IGNORECASE)
+    return found.start() if found is not None and found.start() > before else None
+
+
+def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer:
+    first = tree.first_in_body()
+    if first is None:  # an end tag such as </body> closed it, with nothing after it yet
+        return Closer("end-tag", None, "an end tag before it")
+    offset = offset_of(first)
+    if offset is None:
+        offset = body_content_at(parser, page, scripting)
+        if first.is_element_node:  # one browsers make for an end tag, such as </p>
+            return Closer("end-tag", offset, f"the end tag ending at byte {offset:,}")
+        text = page[offset : offset + 24].split(b"<")[0].decode("utf-8", "replace").strip()
+        return Closer("text", offset, f'the text "{text}" at byte {offset:,}')
+    phrase = start_tag(first)
+    noscript = open_noscript(tree)
+    if noscript is not None and offset_of(noscript) is not None:
+        where = offset_of(noscript)
+        return Closer("noscript", offset, f"{phrase} inside the noscript at byte {where:,}")
+    head_start = ignored_head_start(tree, page, offset)
+    if head_start is not None:
+        return Closer(
+            "before-head",
+            offset,
+            f"{phrase}, before the head start tag at byte {head_start:,} "
+            "(which browsers then ignore),",
+        )
+    return Closer("iframe" if first.tag == "iframe" else "element", offset, phrase)
+
+
+def comment_hiding(page: bytes, offset: int) -> Optional[str]:
+    """Why velmora passes over `offset` when it lies in a comment browsers end sooner."""
+    opener = page.rfind(b"<!--", 0, offset)
+    if opener < 0 or page.find(b"-->", opener + 4) < offset:
+        return None
+    end = ABRUPT_COMMENT.match(page, opener) or BANG_COMMENT_END.search(page, opener + 4)
+    if end is None or end.start() >= offset:
+        return None
+    return (
+        f"velmora reads it as part of the comment at byte {opener:,}, which browsers end "
+        f"with the {end[0].decode()!r} at byte {end.start():,}"
+    )
+
+
+def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> BrowserView:
+    """The browser's view with scripting on or off, and how it differs from velmora's."""
+    mode = "on" if scripting else "off"
+    tree = Tree(parser, page, scripting)
+    closer: Optional[Closer] = None
+
+    def closes(subject: str, what: str) -> Difference:
+        nonlocal closer
+        closer = closer or head_closer(parser, tree, page, scripting)
+        message = f"{closer.phrase} closes the head for browsers; {what} in the body"
+        return Difference(subject, closer.cause, closer.offset or 0, message)
+
+    differences = []
+    for element in ours.elements:
+        start, kind = element["start"], element["kind"]
+        cause, place = tree.place(start)
+        if cause == "body":
+            what = f"the {kind} manifest element at byte {start:,} is"
+            differences.append(closes("element", what))
+        elif cause:
+            message = f"the {kind} manifest element at byte {start:,} is {place} for browsers"
+            differences.append(Difference("element", cause, start, message))
+
+    insertion = None
+    if ours.written is not None:
+        cause, insertion = Tree(parser, ours.written, scripting).place(ours.written_at)
+        assert ours.insertion is not None
+        what = f"a manifest element inserted before </head> at byte {ours.insertion:,} would be"
+        if cause == "body":
+            differences.append(closes("insertion", what))
+        elif cause:
+            message = f"{what} {insertion} for browsers"
+            differences.append(Difference("insertion", cause, ours.insertion, message))
+
+    elements = tree.manifest_elements()
+    differences += unseen_elements(page, ours, elements)
+    for difference in differences:
+        difference.scripting = [mode]
+    return BrowserView(mode, elements, insertion, differences)
+
+
+def unseen_elements(page: bytes, ours: VelmoraView, theirs: List[dict]) -> List[Difference]:
+    """The manifest elements in the browsers' head that velmora does not find."""
+    seen = {element["start"] for element in ours.elements}
+    differences = []
+    for element in theirs:
+        start, kind = element["start"], element["kind"]
+        if start in seen:
+            continue
+        reason = comment_hiding(page, start)
+        message = f"the {kind} manifest element at byte {start:,} is in the head for browsers"
+        message += f", but {reason}" if reason else ", but velmora does not find it there"
+        differences.append(Difference("unseen", "comment" if reason else "unseen", start, message))
+    return differences
+
+
+def merged(views: List[BrowserView]) -> List[Difference]:
+    """Each difference once, with the scripting modes it occurs in, by offset."""
+    by_message: dict = {}
+    for view in views:
+        for difference in view.differences:
+            known = by_message.setdefault(difference.message, difference)
+            if known is not difference:
+                known.scripting = known.scripting + difference.scripting
+    return sorted(by_message.values(), key=lambda d: (d.offset, d.message))
+
+
+def check(page: bytes) -> Report:
+    """Compare velmora's view of `page` with that of browsers; raises
+    ParserMissing without the optional parser."""
+    parser = load_parser()
+    ours = velmora_view(page)
+    views = [compare_in(parser, page, scripting, ours) for scripting in (False, True)]
+    return Report(ours.elements, ours.insertion, ours.embed_error, views, merged(views))

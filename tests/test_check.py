@@ -1,0 +1,172 @@
+"""`velmora check` and the browser-view warnings of embed and reference: the causes
+and offsets named for hand-read pages, and the command's statuses as a real process."""
+
+from __future__ import annotations
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+from hypothesis import example, given, settings
+from hypothesis import strategies as st
+
+import velmora
+
+pytest.importorskip("selectolax", reason="the check extra is not installed")
+from velmora_cli import browsers  # noqa: E402
+
+LINK = b"<link rel=c2pa-manifest href=a>"
+IFRAME = b"<html><head><title>t</title><iframe src=x></iframe></head><body>x</body></html>"
+PLAIN = b"<!DOCTYPE html><html><head><title>t</title></head><body>x</body></html>"
+
+
+def found(page: bytes) -> set:
+    assert {d.cause for d in browsers.check(page).differences} <= set(browsers.CAUSES)
+    return {
+        (d.subject, d.cause, d.offset, tuple(d.scripting)) for d in browsers.check(page).differences
+    }
+
+
+BOTH = ("off", "on")
+
+
+@pytest.mark.parametrize(
+    "page, expected",
+    [
+        (PLAIN, set()),
+        (b"\xef\xbb\xbf" + PLAIN, set()),  # browsers' decoders drop the byte order mark
+        (b"<head>" + LINK + b"<script type=application/c2pa>Zg==</script></head>", set()),
+        (IFRAME, {("insertion", "iframe", 28, BOTH)}),
+        (
+            b"<head><noscript><img src=a></noscript>" + LINK + b"</head>",
+            {("insertion", "noscript", 16, ("off",)), ("element", "noscript", 16, ("off",))},
+        ),
+        (
+            b"<head><noscript>" + LINK + b"</noscript></head>",
+            {("element", "raw-text", 16, ("on",))},
+        ),
+        (b"<p>x</p><head></head>", {("insertion", "before-head", 0, BOTH)}),
+        (b"<head>\n  hello</head>", {("insertion", "text", 9, BOTH)}),
+        (
+            b"<head><!-->" + LINK + b"--></head>",
+            {("unseen", "comment", 11, BOTH), ("insertion", "text", 42, BOTH)},
+        ),
+        (b"<head><template>" + LINK + b"</template></head>", {("element", "template", 16, BOTH)}),
+        (
+            b"<head><script>a='<!--<script>'</script>" + LINK + b"</script></head>",
+            {("element", "double-escape", 39, BOTH)},
+        ),
+        (
+            b"<head><xmp>" + LINK + b"</xmp></head>",
+            {("element", "raw-text", 11, BOTH), ("insertion", "element", 6, BOTH)},
+        ),
+    ],
+)
+def test_differences_are_named_with_cause_and_offset(page, expected):
+    assert found(page) == expected
+
+
+def test_the_report_names_the_closing_tag_and_the_insertion_point():
+    report = browsers.check(IFRAME)
+    assert report.insertion == IFRAME.index(b"</head>") and report.elements == []
+    (difference,) = report.differences
+    assert difference.message == (
+        "an iframe start tag at byte 28 closes the head for browsers; a manifest element "
+        "inserted before </head> at byte 51 would be in the body"
+    )
+
+
+def test_offsets_of_existing_elements_are_in_the_page_before_removal():
+    page = b"<head>" + LINK + b"<iframe></iframe></head>"
+    report = browsers.check(page)
+    assert report.elements == [{"kind": "link", "start": 6}]
+    assert report.insertion == page.index(b"</head>")
+
+
+PIECES = [
+    *(f"<{name}>".encode() for name in ("html", "head", "body", "title", "script", "noscript")),
+    *(f"</{name}>".encode() for name in ("head", "title", "script", "noscript", "template")),
+    *(b"<template>", b"<iframe>", b"<xmp>", b"<img src=a>", b"<p>", b"<table>", b"<svg>"),
+    *(b"<!--", b"-->", b"<!-->", b"--!>", b"<!DOCTYPE html>", b"\xef\xbb\xbf", b"&lt;"),
+    *(b"<a title='", b"<a href=x", b"'", b'"', b"=", b">", b"/", b"<", b"</", b"<b "),
+    *(b" ", b"\n", b"x", LINK, b"<script type=application/c2pa>Zg==</script>"),
+]
+
+
+def shape(document) -> list:
+    """The tree without attributes or text: each node's depth and name, and for
+    text whether it is white space, which decides where the head ends."""
+    nodes = []
+    for node in browsers.walk(document.root):
+        depth, parent = 0, node.parent
+        while parent is not None:
+            depth, parent = depth + 1, parent.parent
+        text = (node.text_content or "").strip(browsers.SPACE) if node.is_text_node else None
+        nodes.append((depth, node.tag, None if text is None else bool(text)))
+    return nodes
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.sampled_from(PIECES), max_size=30).map(b"".join), st.booleans())
+@example(b"<noscript><b</noscript><title>", True)
+@example(b"<head><script>a<b}</script><link rel=x></head>", False)
+def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
+    parser = browsers.load_parser()
+    plain = parser(browsers.as_browsers_read(page), scripting=scripting)
+    assert shape(browsers.Tree(parser, page, scripting).document) == shape(plain)
+
+
+def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:
+    env = None
+    if blocked:  # a package that fails to import stands in for the missing parser
+        (folder / "selectolax").mkdir(exist_ok=True)
+        (folder / "selectolax" / "__init__.py").write_text("raise ImportError('not here')\n")
+        env = {**os.environ, "PYTHONPATH": str(folder)}
+    return subprocess.run(
+        [sys.executable, "-m", "velmora_cli", *args],
+        capture_output=True,
+        cwd=folder,
+        env=env,
+        timeout=60,
+    )
+
+
+@pytest.fixture
+def folder(tmp_path: pathlib.Path) -> pathlib.Path:
+    (tmp_path / "plain.html").write_bytes(PLAIN)
+    (tmp_path / "iframe.html").write_bytes(IFRAME)
+    return tmp_path
+
+
+def test_check_exits_0_when_the_views_agree_and_1_when_they_differ(folder):
+    agree, differ = run(folder, "check", "plain.html"), run(
+        folder, "check", "--json", "iframe.html"
+    )
+    assert (agree.returncode, agree.stderr) == (0, b"")
+    assert agree.stdout.decode().endswith("no differences\n")
+    assert (differ.returncode, differ.stderr) == (1, b"")
+    data = json.loads(differ.stdout)
+    assert data["velmora"] == {"elements": [], "insertion": 51, "embed_error": None}
+    assert data["browsers"]["scripting_off"]["insertion_in_head"] is False
+    assert [d["offset"] for d in data["differences"]] == [28]
+
+
+def test_embed_and_reference_warn_and_strict_refuses(folder):
+    warned = run(folder, "reference", "iframe.html", "h")
+    assert warned.returncode == 0 and warned.stdout == velmora.embed_reference(IFRAME, "h")
+    assert warned.stderr.startswith(b"velmora: warning: an iframe start tag at byte 28")
+    strict = run(folder, "embed", "--strict", "iframe.html", "plain.html", "-o", "out.html")
+    assert (strict.returncode, strict.stdout) == (2, b"")
+    assert not (folder / "out.html").exists()
+    assert run(folder, "embed", "--strict", "plain.html", "plain.html").returncode == 0
+
+
+def test_without_the_parser_check_says_how_to_install_it(folder):
+    done = run(folder, "check", "plain.html", blocked=True)
+    assert (done.returncode, done.stdout) == (2, b"")
+    assert done.stderr.decode() == f"velmora: {browsers.INSTALL_HINT}\n"
+    quiet = run(folder, "embed", "--strict", "iframe.html", "plain.html", blocked=True)
+    assert (quiet.returncode, quiet.stderr) == (0, b"")
