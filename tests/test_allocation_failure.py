@@ -84,6 +84,11 @@ def sweep(testcapi, path, expected):
 
 
 @pytest.mark.skipif(under_address_sanitizer(), reason="the sanitizer's allocator keeps memory")
+@pytest.mark.skipif(
+    sys.version_info[:2] != (3, 11),
+    reason="calibrated on CPython 3.11: 3.9 loses or generalises messages formatted as an "
+    "allocation fails, 3.13 keeps more blocks of its own",
+)
 # Running the Python code of an __index__ with allocation failing, the
 # interpreter itself may lose the exception (operator.index does the same).
 @pytest.mark.parametrize("name", [name for name in PATHS if "index" not in name])
