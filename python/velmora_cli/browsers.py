@@ -21,6 +21,8 @@ from typing import Any, Iterator, List, Optional
 
 import velmora
 
+Element = dict[str, Any]  # one manifest element as a report lists it
+
 INSTALL_HINT = (
     "velmora check needs an HTML parser that builds the tree browsers build: "
     'pip install "velmora[check]"'
@@ -95,20 +97,20 @@ class Difference:
 @dataclass
 class BrowserView:
     scripting: str
-    elements: List[dict]
+    elements: List[Element]
     insertion: Optional[str]  # where embed's element lands; None when embed fails
     differences: List[Difference]
 
 
 @dataclass
 class Report:
-    elements: List[dict]
+    elements: List[Element]
     insertion: Optional[int]  # the page offset embed inserts at
     embed_error: Optional[str]
     views: List[BrowserView]
     differences: List[Difference]
 
-    def data(self) -> dict:
+    def data(self) -> dict[str, Any]:
         return {
             "velmora": {
                 "elements": self.elements,
@@ -145,7 +147,7 @@ class Report:
         return "\n".join(lines)
 
 
-def listing(elements: List[dict]) -> str:
+def listing(elements: List[Element]) -> str:
     return "; ".join(f"{e['kind']} at byte {e['start']:,}" for e in elements) or "none"
 
 
@@ -217,7 +219,7 @@ class Tree:
         self.document = parser(marked(page), scripting=scripting)
         self.head = self.document.head
 
-    def manifest_elements(self) -> List[dict]:
+    def manifest_elements(self) -> List[Element]:
         found = []
         for node in self.head.css("script, link"):
             kind = is_manifest_element(node)
@@ -261,7 +263,7 @@ class Tree:
 # The check.
 
 
-def velmora_elements(page: bytes) -> List[dict]:
+def velmora_elements(page: bytes) -> List[Element]:
     return [
         {"kind": "script" if page[start + 1 : start + 2] in b"sS" else "link", "start": start}
         for start, _ in velmora.locate_all(page)
@@ -272,7 +274,7 @@ def velmora_elements(page: bytes) -> List[dict]:
 class VelmoraView:
     """The manifest elements velmora finds, and what embed would write."""
 
-    elements: List[dict]
+    elements: List[Element]
     insertion: Optional[int] = None  # where embed inserts, as an offset into the page
     embed_error: Optional[str] = None
     written: Optional[bytes] = None  # embed's output
@@ -420,7 +422,7 @@ def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> 
     return BrowserView(mode, elements, insertion, differences)
 
 
-def unseen_elements(page: bytes, ours: VelmoraView, theirs: List[dict]) -> List[Difference]:
+def unseen_elements(page: bytes, ours: VelmoraView, theirs: List[Element]) -> List[Difference]:
     """The manifest elements in the browsers' head that velmora does not find."""
     seen = {element["start"] for element in ours.elements}
     differences = []
@@ -437,7 +439,7 @@ def unseen_elements(page: bytes, ours: VelmoraView, theirs: List[dict]) -> List[
 
 def merged(views: List[BrowserView]) -> List[Difference]:
     """Each difference once, with the scripting modes it occurs in, by offset."""
-    by_message: dict = {}
+    by_message: dict[str, Difference] = {}
     for view in views:
         for difference in view.differences:
             known = by_message.setdefault(difference.message, difference)
