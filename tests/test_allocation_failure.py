@@ -76,7 +76,11 @@ def sweep(testcapi, path, expected):
     unchanged_in_a_row = 0
     for nth in range(1000):
         got = run_failing_interpreter_allocation(testcapi, path, nth)
-        assert got in (MemoryError, expected) or names_a_type(expected) and got == unnamed(expected)
+        # Some 3.11 builds keep the exception but drop a message they could not format.
+        lost_message = (expected[0], "")
+        assert got in (MemoryError, expected, lost_message) or (
+            names_a_type(expected) and got == unnamed(expected)
+        )
         unchanged_in_a_row = unchanged_in_a_row + 1 if got == expected else 0
         if unchanged_in_a_row == 10:  # past the call's last allocation
             return
