@@ -72,14 +72,20 @@ def unnamed(expected):
     return kind, re.sub(r"not \w+$", "not object", message)
 
 
+def lost_detail(got, expected):
+    """Some builds of 3.11 (Debian's) keep the exception but drop a message they could not
+    format, or the extension falls back to its generic one."""
+    kind, message = expected
+    prefix = message.split(":")[0]
+    return got in ((kind, ""), (kind, f"{prefix}: invalid value"))
+
+
 def sweep(testcapi, path, expected):
     unchanged_in_a_row = 0
     for nth in range(1000):
         got = run_failing_interpreter_allocation(testcapi, path, nth)
-        # Some 3.11 builds keep the exception but drop a message they could not format.
-        lost_message = (expected[0], "")
-        assert got in (MemoryError, expected, lost_message) or (
-            names_a_type(expected) and got == unnamed(expected)
+        assert got in (MemoryError, expected) or (
+            names_a_type(expected) and got == unnamed(expected) or lost_detail(got, expected)
         )
         unchanged_in_a_row = unchanged_in_a_row + 1 if got == expected else 0
         if unchanged_in_a_row == 10:  # past the call's last allocation
