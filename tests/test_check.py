@@ -50,6 +50,7 @@ BOTH = ("off", "on")
         ),
         (b"<p>x</p><head></head>", {("insertion", "before-head", 0, BOTH)}),
         (b"<head>\n  hello</head>", {("insertion", "text", 9, BOTH)}),
+        (b"<head><!--<x-->" + LINK + b"</head>", set()),  # marks keep the comment's end
         (
             b"<head><!-->" + LINK + b"--></head>",
             {("unseen", "comment", 11, BOTH), ("insertion", "text", 42, BOTH)},
@@ -93,6 +94,7 @@ PIECES = [
     *(b"<!--", b"-->", b"<!-->", b"--!>", b"<!DOCTYPE html>", b"\xef\xbb\xbf", b"&lt;"),
     *(b"<a title='", b"<a href=x", b"'", b'"', b"=", b">", b"/", b"<", b"</", b"<b "),
     *(b" ", b"\n", b"x", LINK, b"<script type=application/c2pa>Zg==</script>"),
+    *(b"--", b"<![CDATA[", b"]]>", b'<!DOCTYPE html PUBLIC "', b"<font ", b" color"),
 ]
 
 
@@ -105,24 +107,34 @@ def shape(document) -> list:
         while parent is not None:
             depth, parent = depth + 1, parent.parent
         text = (node.text_content or "").strip(browsers.SPACE) if node.is_text_node else None
-        # A name that holds "<" (from markup such as `<x</head>`) is read up to it in the
-        # marked copy, a known limit of the marks: compare names as far as that "<".
-        name = node.tag.split("<")[0] if node.tag else node.tag
-        nodes.append((depth, name, None if text is None else bool(text)))
+        nodes.append((depth, node.tag, None if text is None else bool(text)))
     return nodes
 
 
-# Derandomized: the same examples on every run, so that CI does not meet a new case by chance
-# (a name ending in "--" just before a comment's "-->" is a known fault of the marks).
-@settings(max_examples=300, deadline=None, derandomize=True)
+@settings(max_examples=300, deadline=None)
 @given(st.lists(st.sampled_from(PIECES), max_size=30).map(b"".join), st.booleans())
 @example(b"<noscript><b</noscript><title>", True)
 @example(b"<x</head>", False)
 @example(b"<head><script>a<b}</script><link rel=x></head>", False)
+@example(b"<!--<x--><title>", False)  # a mark there would split the comment's end
+@example(b"<!--<x--!><title>", False)
+@example(b"<script><a<!--><script></script>x</script>", False)
+@example(b"<script><!--<script</script><title>", False)
+@example(b"<script</x><title>a</title>", False)
+@example(b"<svg><![CDATA[<a]]>x</svg>y", False)
+@example(b'<!DOCTYPE html PUBLIC "<a"><p><table>', False)  # quirks or not
+@example(b"<svg><font <b= color>", False)
+@example(b"<svg><g title=<br/>x", False)
+@example(b"<svg><b</>x", False)
+@example(b"<b ='<html>", False)
 def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
     parser = browsers.load_parser()
     plain = parser(browsers.as_browsers_read(page), scripting=scripting)
-    assert shape(browsers.Tree(parser, page, scripting).document) == shape(plain)
+    document = browsers.Tree(parser, page, scripting).document
+    assert shape(document) == shape(plain)
+    for node in browsers.walk(document.root):  # each mark names its own element's start tag
+        offset = browsers.offset_of(node)
+        assert offset is None or page[offset:].lower().startswith(f"<{node.tag}".encode().lower())
 
 
 def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:

@@ -7,10 +7,10 @@ module parses the page as browsers do, with scripting off and on, and names
 every place where the two views part, with its cause and byte offset.
 
 Byte offsets for the browser's nodes come from marking the page: every start
-tag gets an attribute holding the offset of its "<". The mark is inserted
-right after the tag name, where it changes neither the tree nor whether any
-text is white space, so the marked page builds the tree of the page itself
-(but for a tag whose name runs into "</", see START_TAG_NAME).
+tag gets an attribute named after the offset of its "<", inserted right after
+the tag name. The same bytes are marked wherever browsers read them as text,
+comment or attribute value instead, so the mark is made to be inert there too:
+see `marked`. The marked page builds the tree of the page itself.
 """
 
 from __future__ import annotations
@@ -27,16 +27,24 @@ INSTALL_HINT = (
     "velmora check needs an HTML parser that builds the tree browsers build: "
     'pip install "velmora[check]"'
 )
-MARK = "data-velmora-at"
+MARK = "data-velmora-at-"  # followed by the offset, it names the mark's attribute
 BOM = b"\xef\xbb\xbf"
 IN_HEAD = "in the head"
 IN_BODY = "in the body"
 SPACE = "\t\n\x0c\r "
 # A start tag's name as browsers read it: after "<" and a letter, up to white space, "/" or
-# ">". It stops before "</" as well: that "<" belongs to the name only in a tag, as in the
-# rare `<b</x>`, but in raw text it starts an end tag that the mark must not split, as the
-# `</script>` after `a<b}` in a script.
-START_TAG_NAME = re.compile(rb"<[A-Za-z](?:[^\t\n\x0c\r /><]|<(?!/))*")
+# ">". A "/" between "<" and a letter is taken in too: in a tag it merely follows the name
+# (that of the rare `<b</x>` is "b<"), but in raw text it starts an end tag, such as the
+# `</script>` after `a<b}` in a script, whose name the mark must follow rather than split.
+START_TAG_NAME = re.compile(rb"<[A-Za-z](?:[^\t\n\x0c\r />]|(?<=<)/(?=[A-Za-z]))*")
+# Where a mark after a name would change what browsers read, the name goes unmarked (none is
+# that of an element that matters): after an "=" (in a tag, the mark would become the value
+# it starts, and that value an attribute of its own) or a quote (which may close a doctype's identifier, after
+# which anything but white space makes the page quirky); between a comment's "--" or "--!"
+# and its ">", those of a script's escaped text ("-->", "<!-->") and CDATA's "]]" and ">";
+# and before white space and "=" (which begin an attribute's name after a tag name, but its
+# value after an attribute's name, such as the mark's).
+UNMARKABLE = re.compile(rb"(?<=[=\"'])|(?<=--|]])(?=>)|(?<=--!)(?=>)|(?=[\t\n\x0c\r ]+=)")
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
@@ -161,9 +169,19 @@ def as_browsers_read(page: bytes) -> bytes:
 
 
 def marked(page: bytes) -> bytes:
+    """The page with a mark after each start tag's name (but those UNMARKABLE lists): "/"
+    and the attribute name MARK and the offset. In a tag, "/" before a letter merely ends
+    the name; in text, comments and attribute values the mark adds a few bytes holding no
+    white space, quote, "=", "<", ">" or "--", so that nothing there ends, starts or splits
+    where it did not."""
     mark = MARK.encode()
-    with_marks = START_TAG_NAME.sub(lambda m: b"%s %s=%d " % (m[0], mark, m.start()), page)
-    return as_browsers_read(with_marks)
+
+    def with_mark(name: re.Match[bytes]) -> bytes:
+        if UNMARKABLE.match(page, name.end()):
+            return name[0]
+        return b"%s/%s%d" % (name[0], mark, name.start())
+
+    return as_browsers_read(START_TAG_NAME.sub(with_mark, page))
 
 
 def walk(node: Any) -> Iterator[Any]:
@@ -181,8 +199,11 @@ def walk(node: Any) -> Iterator[Any]:
 
 
 def offset_of(node: Any) -> Optional[int]:
-    value = node.attributes.get(MARK) if node.is_element_node else None
-    return int(value) if value is not None and value.isdigit() else None
+    """The offset of the node's start tag, from the mark that is its first attribute (a
+    later one marks a tag-like piece inside its tag, such as the `<b` of `<a <b>`)."""
+    first = next(iter(node.attributes), "") if node.is_element_node else ""
+    offset = first[len(MARK) :] if first.startswith(MARK) else ""
+    return int(offset) if offset.isascii() and offset.isdigit() else None
 
 
 def start_tag(node: Any) -> str:
@@ -230,22 +251,24 @@ class Tree:
     def place(self, offset: int) -> tuple[str, str]:
         """Where the start tag at `offset` ends up: a cause key ("" for the head)
         and a phrase."""
-        selector = f'[{MARK}="{offset}"]'
+        selector = f"[{MARK}{offset}]"
         node = self.document.root.css_first(selector)
-        if node is not None:
+        if node is not None and offset_of(node) == offset:
             return ("", IN_HEAD) if inside(node, self.head) else ("body", IN_BODY)
         for fragment in self.document.root.template_fragments():
-            if fragment.css_first(selector) is not None:
+            node = fragment.css_first(selector)
+            if node is not None and offset_of(node) == offset:
                 where = offset_of(fragment.parent)
                 return "template", f"inert inside the template element at byte {where:,}"
-        return self.hidden_place(f"{MARK}={offset} ")
+        return self.hidden_place(offset)
 
-    def hidden_place(self, needle: str) -> tuple[str, str]:
+    def hidden_place(self, offset: int) -> tuple[str, str]:
         """Where a start tag that browsers read as text or comment ended up."""
+        mark = re.compile(re.escape(f"{MARK}{offset}") + "(?![0-9])")
         for node in walk(self.document.root):
-            if node.is_comment_node and needle in (node.comment_content or ""):
+            if node.is_comment_node and mark.search(node.comment_content or ""):
                 return "comment", "inside a comment"
-            if node.is_text_node and needle in (node.text_content or ""):
+            if node.is_text_node and mark.search(node.text_content or ""):
                 name = node.parent.tag
                 where = offset_of(node.parent)
                 at = f" at byte {where:,}" if where is not None else ""
