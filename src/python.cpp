@@ -94,12 +94,24 @@ PyObject* map_err(Error error) {
   return nullptr;
 }
 
-// The name of the object's type, as a str for messages ("%U").
+// The name of the object's type, as a str for messages; "object" when the
+// type will not tell. Out of memory, null with the MemoryError set: the caller
+// must not go on to report something else.
 Ref type_name(PyObject* object) {
   Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__name__"));
   if (name && PyUnicode_Check(name.get())) return name;
+  if (!name && PyErr_ExceptionMatches(PyExc_MemoryError)) return Ref();
   PyErr_Clear();
   return Ref(PyUnicode_FromString("object"));
+}
+
+// Raises TypeError from `format`, whose last conversion ("%U") is filled with
+// the name of `object`'s type; always false.
+template <class... Args>
+bool type_error_naming(PyObject* object, const char* format, Args... args) {
+  const Ref name = type_name(object);
+  if (name) PyErr_Format(PyExc_TypeError, format, args..., name.get());
+  return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -132,9 +144,8 @@ struct Function {
 };
 
 bool wrong_type(const Function& f, const Param& p, PyObject* object, const char* expected) {
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %U", f.name, p.name, expected,
-               type_name(object).get());
-  return false;
+  return type_error_naming(object, "%s() argument '%s' must be %s, not %U", f.name, p.name,
+                           expected);
 }
 
 // The bytes object's buffer, read in place.
@@ -179,9 +190,7 @@ bool to_u64(PyObject* object, std::uint64_t& out) {
 bool convert_exclusion(PyObject* item, Py_ssize_t position,
                        std::vector<hardbinding::Exclusion>& out) {
   if (!PyTuple_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "item %zd must be a (start, length) tuple, not %U", position,
-                 type_name(item).get());
-    return false;
+    return type_error_naming(item, "item %zd must be a (start, length) tuple, not %U", position);
   }
   if (PyTuple_Size(item) != 2) {
     PyErr_Format(PyExc_TypeError, "item %zd must be a (start, length) tuple, not a %zd-tuple",
@@ -197,9 +206,7 @@ bool convert_exclusion(PyObject* item, Py_ssize_t position,
 
 bool read_exclusions(PyObject* object, std::vector<hardbinding::Exclusion>& out) {
   if (PyUnicode_Check(object) || !PySequence_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "expected a sequence of (start, length) tuples, not %U",
-                 type_name(object).get());
-    return false;
+    return type_error_naming(object, "expected a sequence of (start, length) tuples, not %U");
   }
   Py_ssize_t claimed = PySequence_Size(object);
   if (claimed < 0) {

@@ -110,6 +110,18 @@ def test_hash_embed_binding_verify_round_trip(site):
     assert [r["status"] for r in verified].count("mismatch") == 1
 
 
+def test_write_protected_page_is_kept_unless_forced(site):
+    protected = site / "site" / "a" / "000.html"
+    protected.chmod(0o444)
+    refused = velmora_run(site, "batch", "remove", str(protected))
+    assert refused.returncode == 1
+    assert records(refused.stdout)[0]["error"] == "write-protected (--force replaces it anyway)"
+    assert protected.read_bytes() == page(0)
+    # Options may come between the operation and the pages.
+    assert velmora_run(site, "batch", "remove", "--force", str(protected)).returncode == 0
+    assert velmora.locate_all(protected.read_bytes()) == []
+
+
 def test_resume_after_a_cut_off_output(site):
     velmora_run(site, "batch", "hash", "site", "--jobs", "1", "-o", "out.jsonl")
     lines = (site / "out.jsonl").read_bytes().splitlines(keepends=True)
@@ -274,6 +286,33 @@ found = units.survey_warc("crawl.warc.gz", root="/data")
 units.run_chunk("hash", [1])  # wrong
 units.survey_warc(b"crawl.warc.gz")  # wrong
 """
+
+
+def square_or_fail(number: int) -> int:
+    if number == 13:
+        raise RuntimeError("unlucky")
+    if number == 31:
+        os._exit(3)
+    return number * number
+
+
+@pytest.mark.parametrize(
+    "numbers, message",
+    [
+        (range(13), None),
+        (range(20), "a worker failed: RuntimeError: unlucky"),
+        (range(14, 40), r"a worker died \(exit status 3\)"),
+    ],
+)
+def test_pool_gives_every_result_or_names_the_worker_fault(numbers, message):
+    from velmora_cli import engines
+
+    tasks = [(number,) for number in numbers]
+    if message is None:
+        assert sorted(engines.completed(square_or_fail, tasks, jobs=2)) == [n * n for n in numbers]
+    else:
+        with pytest.raises(engines.EngineError, match=message):
+            list(engines.completed(square_or_fail, tasks, jobs=2))
 
 
 def test_unit_functions_are_typed_for_type_checkers(tmp_path):

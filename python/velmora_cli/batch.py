@@ -87,13 +87,18 @@ def add_batch(commands: Any, options: dict[str, argparse.ArgumentParser]) -> Non
         "are skipped, the others redone, new records appended",
     )
     command.add_argument(
+        "--force",
+        action="store_true",
+        help="writing operations: replace pages even if they are write-protected",
+    )
+    command.add_argument(
         "--sync-once",
         action="store_true",
         help="writing operations: flush to disk once at the end rather than "
         "after each page (faster; see the README for the trade-off)",
     )
     add_engine_options(command)
-    command.set_defaults(handler=run_batch, inputs=())
+    command.set_defaults(handler=run_batch, inputs=(), more_words="paths")
 
 
 def add_engine_options(command: argparse.ArgumentParser) -> None:
@@ -138,7 +143,7 @@ def add_survey(commands: Any) -> None:
         "there are skipped, so an interrupted survey resumes",
     )
     add_engine_options(command)
-    command.set_defaults(handler=run_survey, inputs=())
+    command.set_defaults(handler=run_survey, inputs=(), more_words="warcs")
 
 
 def run_survey(args: argparse.Namespace) -> NoReturn:

@@ -6,6 +6,7 @@ import argparse
 import collections
 import contextlib
 import fnmatch
+import functools
 import io
 import itertools
 import json
@@ -46,14 +47,14 @@ def run_survey(args: argparse.Namespace) -> NoReturn:
 
 def batch(args: argparse.Namespace) -> int:
     require_engine(args, "velmora batch --dask")
-    keep_freed_memory()
     items = work_items(args)
     done = recorded_ok(args.resume) if args.resume else set()
     if done:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
     tasks = (
-        (args.operation, chunk, args.alg, not args.sync_once, root) for chunk in chunked(items)
+        (args.operation, chunk, args.alg, not args.sync_once, root, args.force)
+        for chunk in chunked(items)
     )
     began = time.monotonic()
     with open_output(args.resume or args.output, append=bool(args.resume)) as out:
@@ -75,10 +76,16 @@ def batch(args: argparse.Namespace) -> int:
 
 
 def chunk_lines(
-    operation: str, items: list[units.Item], alg: str, sync_each: bool, root: Optional[str]
+    operation: str,
+    items: list[units.Item],
+    alg: str,
+    sync_each: bool,
+    root: Optional[str],
+    force: bool,
 ) -> tuple[str, Counts]:
     """One task, run in a worker: the chunk's records as JSON Lines, and counts per status."""
-    return as_lines(units.run_chunk(operation, items, alg, sync_each, root))
+    keep_freed_memory()
+    return as_lines(units.run_chunk(operation, items, alg, sync_each, root, force))
 
 
 def as_lines(records: list[units.Record]) -> tuple[str, Counts]:
@@ -235,14 +242,15 @@ def open_output(path: Optional[str], append: bool = False) -> Iterator[IO[str]]:
 # velmora survey
 
 
+@functools.lru_cache(maxsize=None)  # once per process: each Dask worker asks for itself
 def keep_freed_memory() -> None:
     """Asks glibc's allocator to keep the memory a page's buffers free for the next page.
 
     A batch allocates and frees buffers of 16 KiB to a few MiB for every page (the page, the
     bytes a binding hashes, the written page). A new process maps each one above 128 KiB
     afresh and returns freed memory to the system at once, so every page paid its page
-    faults again: a quarter of `batch binding`'s time. Set before the pool starts, the
-    workers inherit it. Elsewhere than glibc there is nothing to ask.
+    faults again: a quarter of `batch binding`'s time. Elsewhere than glibc there is nothing
+    to ask.
     """
     import ctypes
 
@@ -289,6 +297,7 @@ def require(module: str, extra: str, command: str) -> None:
 
 def warc_lines(warc: str, root: Optional[str]) -> tuple[str, tuple[str, Counts]]:
     """One task, run in a worker: a WARC file's records as JSON Lines, with counts."""
+    keep_freed_memory()
     return warc, as_lines(units.survey_warc(warc, root))
 
 

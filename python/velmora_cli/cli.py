@@ -363,7 +363,7 @@ def run_reporting_failures(words: list[str]) -> int:
     as_json, debug = "--json" in words, "--debug" in words
     args = None
     try:
-        args = build_parser().parse_args(words)
+        args = parse(build_parser(), words)
         as_json, debug = getattr(args, "json", False), args.debug
         run(args)
         return EXIT_OK
@@ -373,6 +373,19 @@ def run_reporting_failures(words: list[str]) -> int:
         failure = as_failure(error, debug)
         failure.details = {**getattr(args, "failure_details", {}), **failure.details}
         return reports.fail(failure, as_json)
+
+
+def parse(parser: argparse.ArgumentParser, words: list[str]) -> argparse.Namespace:
+    """The parsed words. argparse gives a list of positionals only the words before the
+    first option that follows it; a command whose list may run on (`velmora batch hash
+    --jobs 2 site`) names it in `more_words` and gets the words left over after options."""
+    args, extras = parser.parse_known_args(words)
+    more = getattr(args, "more_words", None)
+    if extras and (more is None or any(w.startswith("-") and w != "-" for w in extras)):
+        parser.error(f"unrecognized arguments: {' '.join(extras)}")
+    if extras:
+        getattr(args, more).extend(extras)
+    return args
 
 
 def as_failure(error: BaseException, debug: bool) -> Failure:

@@ -54,6 +54,7 @@ def run_chunk(
     alg: str = "sha256",
     sync_each: bool = True,
     root: Optional[str] = None,
+    force: bool = False,
 ) -> list[Record]:
     """Runs `operation` on each page of `items` and returns one record per page, in order.
 
@@ -63,7 +64,8 @@ def run_chunk(
     "exclusions" as [[start, length]]). `alg` is the hash algorithm of "hash" and
     "binding". The writing operations ("embed", "reference", "remove") replace the page
     whole or not at all; `sync_each=False` skips the flush to disk after each file, for a
-    caller that syncs once for the whole batch. Relative paths (of pages and stores) are
+    caller that syncs once for the whole batch, and `force=True` replaces write-protected
+    pages too, as the per-file commands' --force does. Relative paths (of pages and stores) are
     taken from the folder `root` when it is given, as on a cluster whose workers run in other
     folders than the caller; records keep the paths as given.
     """
@@ -72,21 +74,30 @@ def run_chunk(
     except KeyError:
         known = ", ".join(OPERATIONS)
         raise ValueError(f"unknown operation {operation!r}: one of {known}") from None
-    return [run_one(action, item, alg, sync_each, root) for item in items]
+    return [run_one(action, item, Settings(alg, sync_each, root, force)) for item in items]
 
 
-def run_one(action: Action, item: Item, alg: str, sync_each: bool, root: Optional[str]) -> Record:
+class Settings(NamedTuple):
+    """What a chunk's pages share."""
+
+    alg: str
+    sync_each: bool
+    root: Optional[str]
+    force: bool
+
+
+def run_one(action: Action, item: Item, settings: Settings) -> Record:
     inputs: Mapping[str, Any] = {"path": item} if isinstance(item, str) else item
     path = inputs.get("path")
     if not isinstance(path, str):
         return {"path": path, "status": ERROR, "error": "no path given", "code": None}
     record: Record = {"path": path, "status": OK}
-    page_file = located(path, root)
+    page_file = located(path, settings.root)
     try:
         with open(page_file, "rb") as file:
             page = file.read()
         record["bytes"] = len(page)
-        record.update(action(Job(page, inputs, alg, sync_each, root)))
+        record.update(action(Job(page, inputs, settings)))
     except OSError as error:
         message = error.strerror or str(error)
         if error.filename not in (None, page_file):  # a store, or the page's temporary file
@@ -116,13 +127,15 @@ class Job(NamedTuple):
 
     page: bytes
     inputs: Mapping[str, Any]
-    alg: str
-    sync_each: bool
-    root: Optional[str]
+    settings: Settings
+
+    @property
+    def alg(self) -> str:
+        return self.settings.alg
 
     def located(self, key: str) -> str:
         """The file named under `key`, from `root` when it is relative."""
-        return located(self.text_input(key), self.root)
+        return located(self.text_input(key), self.settings.root)
 
     def text_input(self, key: str) -> str:
         value = self.inputs.get(key)
@@ -132,7 +145,10 @@ class Job(NamedTuple):
 
     def write(self, document: bytes) -> Record:
         """Replaces the page with `document`; the record tells where its manifest element is."""
-        files.write_file(self.located("path"), document, sync=self.sync_each)
+        settings = self.settings
+        files.write_file(
+            self.located("path"), document, force=settings.force, sync=settings.sync_each
+        )
         elements = velmora.locate_all(document)
         place = {"start": elements[0][0], "length": elements[0][1]} if elements else {}
         return {**place, "written": len(document)}
