@@ -105,12 +105,18 @@ def in_process(paths: Sequence[Path], call: Callable[[bytes], object]) -> None:
         call(path.read_bytes())
 
 
-def row(label: str, units: int, size: int, seconds: tuple[float, float], base: float) -> str:
+def row(
+    label: str, units: int, size: int, seconds: tuple[float, float], base: float, target: str
+) -> str:
     wall, cpu = seconds
     return (
         f"| {label} | {units / wall:,.0f}/s | {size / wall / 1e6:,.0f} MB/s | "
-        f"{cpu / units * 1e6:,.0f} µs | {base / wall:.2f}× |"
+        f"{cpu / units * 1e6:,.0f} µs | {base / wall:.2f}× | {target} |"
     )
+
+
+def verdict(value: float, least: float, shown: str) -> str:
+    return f"{shown} {'✓' if value >= least else '✗'}"
 
 
 def batch_rows(root: Path, paths: Sequence[Path], total: int) -> None:
@@ -119,22 +125,29 @@ def batch_rows(root: Path, paths: Sequence[Path], total: int) -> None:
         f"{len(paths):,} pages, {total / 1e6:,.0f} MB, from the page cache; ratios to the"
         " in-process loop (reading each file, then the call)\n"
     )
-    print("| run | pages/s | MB/s | CPU per page | speed vs loop |")
-    print("|---|---|---|---|---|")
+    print("| run | pages/s | MB/s | CPU per page | speed vs loop | target |")
+    print("|---|---|---|---|---|---|")
     calls = {
         "hash": lambda page: velmora.inline_hash_before_embed(page),
         "binding": lambda page: velmora.compute_data_hash(page),
     }
     for operation, call in calls.items():
         loop = timed(lambda: in_process(paths, call))
-        print(row(f"in-process loop, {operation}", len(paths), total, loop, loop[0]))
-        for jobs in ("1", "2"):
-            batch = timed(
+        print(row(f"in-process loop, {operation}", len(paths), total, loop, loop[0], ""))
+
+        def run(jobs: str) -> tuple[float, float]:
+            return timed(
                 lambda: velmora_command(
                     "batch", operation, "tree", "--jobs", jobs, "-o", os.devnull, cwd=root
                 )
             )
-            print(row(f"`batch {operation} --jobs {jobs}`", len(paths), total, batch, loop[0]))
+
+        one, two = run("1"), run("2")
+        within = verdict(loop[0] / one[0], 0.85, "≥0.85× the loop")
+        print(row(f"`batch {operation} --jobs 1`", len(paths), total, one, loop[0], within))
+        gain = one[0] / two[0]
+        faster = verdict(gain, 1.8, f"{gain:.2f}× --jobs 1, ≥1.8")
+        print(row(f"`batch {operation} --jobs 2`", len(paths), total, two, loop[0], faster))
 
 
 def survey_rows(root: Path, warcs: Sequence[Path], records_each: int) -> None:
@@ -148,20 +161,22 @@ def survey_rows(root: Path, warcs: Sequence[Path], records_each: int) -> None:
     print(
         f"2 WARC files of {records_each:,} HTML responses each, {size / 1e6:,.0f} MB compressed\n"
     )
-    print("| run | records/s | compressed MB/s | CPU per record | speed vs --jobs 1 |")
-    print("|---|---|---|---|---|")
+    print("| run | records/s | compressed MB/s | CPU per record | speed vs --jobs 1 | target |")
+    print("|---|---|---|---|---|---|")
     names = [path.name for path in warcs]
     single = None
     for jobs in ("1", "2"):
         seconds = timed(lambda: velmora_command("survey", *names, "--jobs", jobs, cwd=root))
         single = single or seconds[0]
-        print(row(f"`survey --jobs {jobs}`", 2 * records_each, size, seconds, single))
+        per_core = 2 * records_each / seconds[1]
+        target = verdict(per_core, 2000, f"{per_core:,.0f}/s per core, ≥2,000")
+        print(row(f"`survey --jobs {jobs}`", 2 * records_each, size, seconds, single, target))
 
 
 def peak_memory(root: Path, paths: Sequence[Path], counts: Sequence[int]) -> None:
     print("\n## Peak memory of a batch over a --files-from list\n")
-    print("| paths listed | jobs | peak RSS of any one process |")
-    print("|---|---|---|")
+    print("| paths listed | jobs | peak RSS of any one process | target |")
+    print("|---|---|---|---|")
     names = [str(path.relative_to(root)) for path in paths[:1000]]
     for count in counts:
         listing = root / f"list-{count}.txt"
@@ -187,7 +202,9 @@ def peak_memory(root: Path, paths: Sequence[Path], counts: Sequence[int]) -> Non
                 text=True,
                 check=True,
             )
-            print(f"| {count:,} | {jobs} | {int(done.stdout) / 1024:,.1f} MiB |")
+            peak = int(done.stdout) * 1024  # bytes
+            under = verdict(-peak, -100e6, "<100 MB")
+            print(f"| {count:,} | {jobs} | {peak / 2**20:,.1f} MiB | {under} |")
 
 
 def main() -> None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
@@ -149,6 +150,7 @@ def test_resume_after_a_cut_off_output(site):
         (["hash", "site", "--jobs", "0"], 2, "velmora batch: argument --jobs"),
         (["hash", "site/a", "--alg", "md5"], 1, "velmora: batch hash: 35 pages"),
         (["locate", "site/a", "--glob", "*.txt"], 0, "velmora: batch locate: 0 pages"),
+        (["locate", "site/a", "--bogus"], 2, "velmora: unrecognized arguments: --bogus ("),
     ],
 )
 def test_exit_statuses(site, args, status, message):
@@ -181,14 +183,64 @@ def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     with open(fifo, "w") as writer:  # held open: the batch waits for more paths
-        writer.write("\n".join(site_pages(site)[:66]) + "\n")
-        writer.flush()
-        time.sleep(3)
+        listed = site_pages(site) * 2
+        for first, last in ((0, 64), (64, 130)):  # the Ctrl-C finds the batch waiting for paths
+            writer.write("\n".join(listed[first:last]) + "\n")
+            writer.flush()
+            time.sleep(2)
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=60)
     assert process.returncode == 130
-    assert len(out.splitlines()) == 64
-    assert b"interrupted: 64 pages" in err
+    assert len(out.splitlines()) == 64 * 2
+    assert b"interrupted: 128 pages" in err
+
+
+def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site):
+    listed = site_pages(site)[:66]
+    lines = [json.dumps({"path": path, "store": "store.bin"}) for path in listed]
+    (site / "map.jsonl").write_text("\n".join([*lines, "not json"]) + "\n")
+    done = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", "--jobs", "2")
+    assert done.returncode == 2
+    assert done.stderr.decode() == "velmora: map.jsonl, line 67: not a JSON object\n"
+    embedded = [p for p in listed if velmora.extract((site / p).read_bytes())["kind"] == "embedded"]
+    assert [r["path"] for r in records(done.stdout)] == embedded and len(embedded) == 64
+
+
+def children(pid: int) -> list[int]:
+    found = []
+    for entry in os.listdir("/proc"):
+        with contextlib.suppress(OSError):
+            fields = pathlib.Path(f"/proc/{entry}/stat").read_text().rsplit(")", 1)[1].split()
+            if fields[1] == str(pid):
+                found.append(int(entry))
+    return found
+
+
+def ended(pid: int) -> bool:
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return True
+    return state == "Z"
+
+
+@pytest.mark.parametrize("number, status", [(signal.SIGTERM, 143), (signal.SIGKILL, -9)])
+def test_workers_end_with_the_batch_quietly(site, number, status):
+    os.mkfifo(site / "stuck.html")  # a worker reads it until someone opens it to write
+    command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "stuck.html", "site"]
+    with open(site / "err.txt", "wb") as err:  # a pipe would stay open in workers left behind
+        process = subprocess.Popen([*command, "--jobs", "2"], cwd=site, stderr=err)
+    time.sleep(2)
+    workers = children(process.pid)
+    process.send_signal(number)
+    assert process.wait(timeout=60) == status and len(workers) == 2
+    with contextlib.suppress(OSError):  # lets a worker left reading go on, and find no one
+        os.close(os.open(site / "stuck.html", os.O_WRONLY | os.O_NONBLOCK))
+    deadline = time.monotonic() + 20
+    while not all(ended(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert all(ended(pid) for pid in workers)
+    assert b"Traceback" not in (site / "err.txt").read_bytes()
 
 
 # --- WARC files ---------------------------------------------------------------

@@ -11,13 +11,14 @@ import io
 import itertools
 import json
 import os
+import re
 import signal
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
 from typing import IO, Any, NoReturn, Optional, TypeVar, cast
 
-from . import engines, files, units
+from . import engines, files, signals, units
 from .batch import WRITING_OPERATIONS
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
@@ -146,16 +147,17 @@ def listed_paths(source: str, null_separated: bool) -> Iterator[str]:
 
 def walked(paths: Iterable[str], globs: Iterable[str]) -> Iterator[str]:
     """Paths as given, with each folder replaced by its pages matching `globs`, sorted."""
-    patterns = tuple(globs)
+    # One expression for all the patterns: the main process walks while the workers hash,
+    # so each microsecond per name is taken from them.
+    matches = re.compile("|".join(fnmatch.translate(glob) for glob in globs)).match
     for path in paths:
         if not os.path.isdir(path):
             yield path
             continue
         for folder, subfolders, names in os.walk(path, onerror=raise_usage_error):
             subfolders.sort()
-            for name in sorted(names):
-                if any(fnmatch.fnmatchcase(name, pattern) for pattern in patterns):
-                    yield os.path.join(folder, name)
+            prefix = os.path.join(folder, "")
+            yield from (prefix + name for name in sorted(names) if matches(name))
 
 
 def raise_usage_error(error: OSError) -> NoReturn:
@@ -350,20 +352,37 @@ def guarded(command: Any) -> int:
 
 
 def consume(
-    results: Iterator[Result], deliver: Callable[[Result], Counts], unit: str
+    results: Generator[Result, None, None], deliver: Callable[[Result], Counts], unit: str
 ) -> tuple[Counts, bool]:
-    """Delivers each result as it comes; the counts per status, and whether Ctrl-C ended it."""
+    """Delivers each result as it comes; the counts per status, and whether Ctrl-C ended it.
+
+    A result is delivered whole: the trapped signals wait until it is written. After a
+    Ctrl-C the results of the work in flight are still delivered, as the engine lets it
+    finish; a second Ctrl-C stops that.
+    """
     counts: Counts = collections.Counter()
     bar = progress_bar(unit)
+
+    def take(result: Result) -> None:
+        with signals.Held():
+            delivered = deliver(result)
+        counts.update(delivered)
+        if bar is not None:
+            bar.update(sum(delivered.values()))
+
     try:
         for result in results:
-            delivered = deliver(result)
-            counts.update(delivered)
-            if bar is not None:
-                bar.update(sum(delivered.values()))
+            take(result)
     except KeyboardInterrupt:
+        # Raised here rather than in the engine, it must be passed on for the engine to
+        # wind down; raised in the engine, passing it on ends at once.
+        with contextlib.suppress(KeyboardInterrupt, StopIteration):
+            take(results.throw(KeyboardInterrupt))
+            for result in results:
+                take(result)
         return counts, True
     finally:
+        results.close()
         if bar is not None:
             bar.close()
     return counts, False
@@ -377,6 +396,9 @@ def progress_bar(unit: str) -> Any:
         from tqdm import tqdm
     except ImportError:
         return None
+    # No monitor thread: the pool's workers are forked after the bar is made, and forking a
+    # process that runs more than one thread can leave locks held in the child.
+    tqdm.monitor_interval = 0
     return tqdm(unit=f" {unit}s", disable=None, file=sys.stderr, smoothing=0.1)
 
 

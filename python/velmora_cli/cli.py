@@ -380,12 +380,23 @@ def parse(parser: argparse.ArgumentParser, words: list[str]) -> argparse.Namespa
     first option that follows it; a command whose list may run on (`velmora batch hash
     --jobs 2 site`) names it in `more_words` and gets the words left over after options."""
     args, extras = parser.parse_known_args(words)
-    more = getattr(args, "more_words", None)
-    if extras and (more is None or any(w.startswith("-") and w != "-" for w in extras)):
-        parser.error(f"unrecognized arguments: {' '.join(extras)}")
-    if extras:
-        getattr(args, more).extend(extras)
+    if not extras:
+        return args
+    more: str | None = getattr(args, "more_words", None)
+    before, marker, after = split_at_marker(extras)
+    unknown = extras if more is None else [w for w in before if w.startswith("-") and w != "-"]
+    if more is None or unknown:
+        parser.error(f"unrecognized arguments: {' '.join(unknown)}")
+    getattr(args, more).extend([*before, *after] if marker else before)
     return args
+
+
+def split_at_marker(words: list[str]) -> tuple[list[str], bool, list[str]]:
+    """The words before and after the first "--" (after which none is an option)."""
+    if "--" not in words:
+        return words, False, []
+    at = words.index("--")
+    return words[:at], True, words[at + 1 :]
 
 
 def as_failure(error: BaseException, debug: bool) -> Failure:

@@ -10,8 +10,10 @@ import contextlib
 import itertools
 import os
 import signal
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Generator, Iterable, Iterator
 from typing import Any, Optional, TypeVar
+
+from . import signals
 
 Result = TypeVar("Result")
 Task = tuple[Any, ...]
@@ -19,6 +21,8 @@ Task = tuple[Any, ...]
 # Tasks queued per Dask worker beyond the one it runs: enough that no worker waits for the
 # scheduler's round trip, few enough that results do not pile up.
 IN_FLIGHT_PER_WORKER = 2
+# Seconds an idle worker is given to leave when told to, before it is ended.
+STOP_WAIT = 5
 
 
 class EngineError(Exception):
@@ -45,7 +49,7 @@ def completed(
     tasks: Iterable[Task],
     jobs: int,
     dask_address: Optional[str] = None,
-) -> Iterator[Result]:
+) -> Generator[Result, None, None]:
     """`unit(*task)` for each task, in the order the results come in."""
     if dask_address is not None:
         return on_dask(unit, tasks, dask_address)
@@ -60,86 +64,151 @@ def ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def in_pool(unit: Callable[..., Result], tasks: Iterable[Task], jobs: int) -> Iterator[Result]:
+def in_pool(
+    unit: Callable[..., Result], tasks: Iterable[Task], jobs: int
+) -> Generator[Result, None, None]:
     """Each worker holds one task at a time and gets the next as soon as it hands a result
     in, so nothing queues anywhere but in `tasks` itself.
 
     A pipe per worker and no helper threads: the main process costs a few microseconds per
     task, where a `concurrent.futures` pool, with its queues and threads, cost as much as
-    a tenth of a worker's time on a 2-core machine.
+    a tenth of a worker's time on a 2-core machine. Workers start as tasks come, up to `jobs`.
+
+    Whatever ends the run early (Ctrl-C, a task source that fails, a worker that dies) first
+    lets the tasks in flight finish and yields their results: a writing operation has done
+    its work by then, and its records must not be lost. A second Ctrl-C stops that wait;
+    SIGTERM and SIGHUP end the workers at once.
     """
     import multiprocessing
-    from multiprocessing.connection import wait
 
-    workers = [Worker(multiprocessing.get_context(), unit) for _ in range(jobs)]
+    pool = Pool(multiprocessing.get_context(), unit, jobs)
     queue = iter(tasks)
-    busy: dict[Any, Worker] = {}
     try:
-        for worker in workers:
-            if worker.take(queue):
-                busy[worker.connection] = worker
-        while busy:
-            for connection in wait(list(busy)):
-                worker = busy.pop(connection)
-                result = worker.result()
-                if worker.take(queue):
-                    busy[connection] = worker
-                yield result
-    except KeyboardInterrupt:
-        # The tasks in flight finish (workers ignore Ctrl-C) and their results are kept; a
-        # second Ctrl-C stops the wait.
-        yield from (worker.result() for worker in busy.values())
+        while pool.hand_out(queue):
+            yield from pool.results()
+        while pool.busy:
+            yield from pool.results()
+    except (KeyboardInterrupt, Exception):  # not SIGTERM or SIGHUP, which end it at once
+        yield from pool.results_in_flight()
         raise
     finally:
-        for worker in workers:
+        pool.stop()
+
+
+class Pool:
+    """Worker processes, each with a pipe of its own and at most one task."""
+
+    def __init__(self, context: Any, unit: Callable[..., Any], size: int) -> None:
+        self.context, self.unit, self.size = context, unit, size
+        self.workers: list[Worker] = []
+        self.busy: dict[Any, Worker] = {}  # by connection
+
+    def hand_out(self, queue: Iterator[Task]) -> bool:
+        """Gives a task of `queue` to each idle worker; False once `queue` is exhausted."""
+        while len(self.busy) < self.size:
+            task = next(queue, None)
+            if task is None:
+                return False
+            worker = self.idle_worker()
+            worker.send(task)
+            self.busy[worker.connection] = worker
+        return True
+
+    def idle_worker(self) -> Worker:
+        for worker in self.workers:
+            if not worker.busy:
+                return worker
+        # The main-side ends of the pipes so far, which a forked worker must not keep: a
+        # pipe whose other end lingers in a sibling never reads as closed.
+        inherited = [worker.connection for worker in self.workers]
+        self.workers.append(Worker(self.context, self.unit, inherited))
+        return self.workers[-1]
+
+    def results(self) -> Iterator[Any]:
+        """The results of the workers done next (at least one, when any is busy)."""
+        from multiprocessing.connection import wait
+
+        for connection in wait(list(self.busy)):
+            worker = self.busy.pop(connection)
+            yield worker.result()
+
+    def results_in_flight(self) -> Iterator[Any]:
+        """The results of every busy worker, as they finish; those of dead workers are lost."""
+        while self.busy:
+            try:
+                yield from self.results()
+            except EngineError:
+                continue
+
+    def stop(self) -> None:
+        for worker in self.workers:
             worker.stop()
 
 
 class Worker:
     """A process running `unit` on the tasks sent down its pipe."""
 
-    def __init__(self, context: Any, unit: Callable[..., Any]) -> None:
+    def __init__(self, context: Any, unit: Callable[..., Any], inherited: list[Any]) -> None:
         self.connection, theirs = context.Pipe()
-        self.process = context.Process(target=serve, args=(theirs, unit), daemon=True)
-        self.process.start()
+        forked = context.get_start_method() == "fork"
+        close_first = [*inherited, self.connection] if forked else []
+        self.process = context.Process(
+            target=serve, args=(theirs, unit, close_first), daemon=True
+        )
+        with signals.Held():  # until the worker has its own handlers
+            self.process.start()
         theirs.close()
         self.busy = False
 
-    def take(self, queue: Iterator[Task]) -> bool:
-        """Sends the next task of `queue`; False when there is none."""
-        task = next(queue, None)
-        if task is None:
-            return False
-        self.connection.send(task)
+    def send(self, task: Task) -> None:
+        try:
+            self.connection.send(task)
+        except OSError:
+            raise self.died() from None
         self.busy = True
-        return True
 
     def result(self) -> Any:
-        self.busy = False
         try:
             failed, value = self.connection.recv()
         except (EOFError, OSError):
-            self.process.join()
-            raise EngineError(f"a worker died (exit status {self.process.exitcode})") from None
+            self.busy = False
+            raise self.died() from None
+        self.busy = False
         if failed:
             raise EngineError(f"a worker failed: {value}")
         return value
 
+    def died(self) -> EngineError:
+        self.process.join()
+        return EngineError(f"a worker died (exit status {self.process.exitcode})")
+
     def stop(self) -> None:
         """Ends the process; one still at work has its result thrown away, so it is ended
         at once rather than waited for."""
-        if self.busy:
-            self.process.terminate()
-        else:  # said, not left to the pipe's end: forked siblings hold copies of this end
+        if not self.busy:
             with contextlib.suppress(OSError):
                 self.connection.send(None)
+            self.process.join(STOP_WAIT)
+        if self.process.is_alive():
+            self.process.terminate()
+            self.process.join()
         self.connection.close()
-        self.process.join()
 
 
-def serve(connection: Any, unit: Callable[..., Any]) -> None:
+def serve(connection: Any, unit: Callable[..., Any], close_first: list[Any]) -> None:
     """A worker's life: a task in, its result out, until told to stop or the pipe closes."""
+    for inherited in close_first:
+        inherited.close()
     ignore_interrupts()
+    signals.trap()  # SIGTERM and SIGHUP unwind a write in progress, removing its temporary file
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, signals.TRAPPED)
+    try:
+        serve_tasks(connection, unit)
+    except signals.Interrupted as interrupted:  # ended on purpose: quietly
+        raise SystemExit(interrupted.status) from None
+
+
+def serve_tasks(connection: Any, unit: Callable[..., Any]) -> None:
     while True:
         try:
             task = connection.recv()
@@ -157,7 +226,9 @@ def serve(connection: Any, unit: Callable[..., Any]) -> None:
             return
 
 
-def on_dask(unit: Callable[..., Result], tasks: Iterable[Task], address: str) -> Iterator[Result]:
+def on_dask(
+    unit: Callable[..., Result], tasks: Iterable[Task], address: str
+) -> Generator[Result, None, None]:
     from distributed import Client, as_completed
 
     with Client(address) as client:
