@@ -48,6 +48,8 @@ def run_survey(args: argparse.Namespace) -> NoReturn:
 
 def batch(args: argparse.Namespace) -> int:
     require_engine(args, "velmora batch --dask")
+    if args.sync_once and not hasattr(os, "sync"):
+        raise UsageError("--sync-once needs a system that can flush every file at once")
     items = work_items(args)
     done = recorded_ok(args.resume) if args.resume else set()
     if done:
@@ -254,11 +256,13 @@ def keep_freed_memory() -> None:
     faults again: a quarter of `batch binding`'s time. Elsewhere than glibc there is nothing
     to ask.
     """
+    if not sys.platform.startswith("linux"):
+        return
     import ctypes
 
     try:
         mallopt = ctypes.CDLL(None).mallopt
-    except (AttributeError, OSError):
+    except (AttributeError, OSError):  # a C library other than glibc
         return
     mallopt(MALLOC_TRIM_THRESHOLD, 32 << 20)
     mallopt(MALLOC_MMAP_THRESHOLD, 32 << 20)

@@ -201,7 +201,7 @@ def serve(connection: Any, unit: Callable[..., Any], close_first: list[Any]) -> 
         inherited.close()
     ignore_interrupts()
     signals.trap()  # SIGTERM and SIGHUP unwind a write in progress, removing its temporary file
-    signal.pthread_sigmask(signal.SIG_UNBLOCK, signals.TRAPPED)
+    signals.release()
     try:
         serve_tasks(connection, unit)
     except signals.Interrupted as interrupted:  # ended on purpose: quietly

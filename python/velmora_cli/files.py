@@ -34,6 +34,9 @@ STDIO = "-"
 STDIN_NAME = "standard input"
 STDOUT_NAME = "standard output"
 CHUNK = 1 << 24  # bytes per write call, so that a signal is answered between two of them
+# Flags that exist on some systems only: binary mode matters on Windows, where files open as
+# text by default and every line feed written would gain a carriage return.
+PORTABLE_FLAGS = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 FORCE_HINT = "write-protected (--force replaces it anyway)"
 
 
@@ -129,7 +132,7 @@ def _own_descriptor(path: str) -> int | None:
 def _refuse_if_protected(path: str, status: os.stat_result, force: bool) -> None:
     if force:
         return
-    if os.geteuid() == 0:
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
         writable = bool(status.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
     else:
         writable = os.access(path, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
@@ -138,7 +141,7 @@ def _refuse_if_protected(path: str, status: os.stat_result, force: bool) -> None
 
 
 def _write_special(path: str, data: bytes) -> None:
-    descriptor = os.open(path, os.O_WRONLY | os.O_NOCTTY | os.O_CLOEXEC)
+    descriptor = os.open(path, os.O_WRONLY | getattr(os, "O_NOCTTY", 0) | PORTABLE_FLAGS)
     try:
         write_all(descriptor, data, path)
     finally:
@@ -183,7 +186,7 @@ def _replace(
 
 def _create_beside(target: str) -> tuple[str, int]:
     folder, name = os.path.split(target)
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | PORTABLE_FLAGS
     while True:
         # Hidden, and short enough that a long file name still leaves room for the suffix.
         temporary = os.path.join(folder, f".{name[:200]}.{os.urandom(4).hex()}.tmp")
@@ -194,7 +197,10 @@ def _create_beside(target: str) -> tuple[str, int]:
 
 
 def _give_metadata(descriptor: int, status: os.stat_result | None, path: str) -> None:
-    """The old file's owner, group and permissions, or a new file's usual permissions."""
+    """The old file's owner, group and permissions, or a new file's usual permissions.
+    Windows has neither owners nor these permissions to give."""
+    if not hasattr(os, "fchown"):
+        return
     if status is None:
         umask = os.umask(0)
         os.umask(umask)

@@ -10,7 +10,12 @@ from __future__ import annotations
 import signal
 from types import FrameType
 
-TRAPPED = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Windows has no SIGHUP.
+TRAPPED = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+# Windows cannot hold signals back: there `Held` holds nothing.
+CAN_HOLD = hasattr(signal, "pthread_sigmask")
 
 
 class Interrupted(BaseException):
@@ -38,7 +43,15 @@ class Held:
     creating a resource and recording that it must be cleaned up; they arrive on leaving."""
 
     def __enter__(self) -> None:
-        self._previous = signal.pthread_sigmask(signal.SIG_BLOCK, TRAPPED)
+        if CAN_HOLD:
+            self._previous = signal.pthread_sigmask(signal.SIG_BLOCK, TRAPPED)
 
     def __exit__(self, *exception: object) -> None:
-        signal.pthread_sigmask(signal.SIG_SETMASK, self._previous)
+        if CAN_HOLD:
+            signal.pthread_sigmask(signal.SIG_SETMASK, self._previous)
+
+
+def release() -> None:
+    """Lets the trapped signals in, in a process that began with them held."""
+    if CAN_HOLD:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, TRAPPED)
