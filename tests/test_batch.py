@@ -151,6 +151,7 @@ def test_resume_after_a_cut_off_output(site):
         (["hash", "site/a", "--alg", "md5"], 1, "velmora: batch hash: 35 pages"),
         (["locate", "site/a", "--glob", "*.txt"], 0, "velmora: batch locate: 0 pages"),
         (["locate", "site/a", "--bogus"], 2, "velmora: unrecognized arguments: --bogus ("),
+        (["locate", "site/a", "--debug", "-o", "/dev/full"], 2, "velmora: /dev/full: No space"),
     ],
 )
 def test_exit_statuses(site, args, status, message):
@@ -195,11 +196,38 @@ def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
     assert b"interrupted: 128 pages" in err
 
 
-def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site):
+def test_interrupt_lets_the_running_chunk_finish_in_one_process(site):
+    listed = site_pages(site)[:66]
+    os.mkfifo(site / "slow.bin")  # the store of the 10th page: read once the test writes it
+    stores = ["slow.bin" if n == 9 else "store.bin" for n in range(len(listed))]
+    lines = [json.dumps({"path": p, "store": s}) for p, s in zip(listed, stores)]
+    (site / "map.jsonl").write_text("\n".join(lines) + "\n")
+    command = [sys.executable, "-m", "velmora_cli", "batch", "embed", "--stores", "map.jsonl"]
+    process = subprocess.Popen(
+        [*command, "--jobs", "1"],
+        cwd=site,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    with open(site / "slow.bin", "wb") as writer:
+        time.sleep(2)
+        process.send_signal(signal.SIGINT)
+        time.sleep(0.5)
+        writer.write(STORE)
+    out, _ = process.communicate(timeout=60)
+    assert process.returncode == 130
+    embedded = [p for p in listed if velmora.extract((site / p).read_bytes())["kind"] == "embedded"]
+    assert [r["path"] for r in records(out)] == embedded and len(embedded) == 64
+
+
+@pytest.mark.parametrize("engine", ["pool", "dask"])
+def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site, engine, request):
     listed = site_pages(site)[:66]
     lines = [json.dumps({"path": path, "store": "store.bin"}) for path in listed]
     (site / "map.jsonl").write_text("\n".join([*lines, "not json"]) + "\n")
-    done = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", "--jobs", "2")
+    where = ["--jobs", "2"] if engine == "pool" else ["--dask", request.getfixturevalue("dask_scheduler")]
+    done = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", *where)
     assert done.returncode == 2
     assert done.stderr.decode() == "velmora: map.jsonl, line 67: not a JSON object\n"
     embedded = [p for p in listed if velmora.extract((site / p).read_bytes())["kind"] == "embedded"]
@@ -306,6 +334,19 @@ def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):
     (record,) = [json.loads(line) for line in done.stdout.splitlines()]
     assert (record["offset"], record["status"]) == (offset, "error")
     assert record["error"].startswith("the WARC file ends ")
+
+
+def test_survey_of_a_pipe_is_an_error_record(tmp_path):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    os.mkfifo(tmp_path / "pipe.warc")
+    command = [sys.executable, "-m", "velmora_cli", "survey", "pipe.warc", "--jobs", "2"]
+    process = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    with open(tmp_path / "pipe.warc", "wb"):  # lets the worker's open go on
+        pass
+    out, err = process.communicate(timeout=60)
+    assert process.returncode == 1 and b"Traceback" not in err and b"panicked" not in err
+    (record,) = [json.loads(line) for line in out.splitlines()]
+    assert record["error"] == "not a regular file: a WARC file is read with seeks"
 
 
 # --- Dask ---------------------------------------------------------------------

@@ -22,7 +22,7 @@ OPERATIONS = (*READING_OPERATIONS, "verify", *WRITING_OPERATIONS)
 def add_commands(commands: Any, options: dict[str, argparse.ArgumentParser]) -> None:
     """Adds `batch` and `survey` to the `velmora` command's subcommands."""
     add_batch(commands, options)
-    add_survey(commands)
+    add_survey(commands, options)
 
 
 def add_batch(commands: Any, options: dict[str, argparse.ArgumentParser]) -> None:
@@ -31,7 +31,7 @@ def add_batch(commands: Any, options: dict[str, argparse.ArgumentParser]) -> Non
         "batch",
         help=summary,
         description=f"{summary}: one object per page on standard output or in -o OUT.",
-        parents=[options["alg"]],
+        parents=[options["alg"], options["debug"]],
     )
     command.add_argument(
         "operation",
@@ -128,12 +128,13 @@ def run_batch(args: argparse.Namespace) -> NoReturn:
     batch_run.run_batch(args)
 
 
-def add_survey(commands: Any) -> None:
+def add_survey(commands: Any, options: dict[str, argparse.ArgumentParser]) -> None:
     summary = "find the manifest associations of the HTML responses in WARC files"
     command = commands.add_parser(
         "survey",
         help=summary,
         description=f"{summary}: one JSON object per response (needs velmora[warc]).",
+        parents=[options["debug"]],
     )
     command.add_argument("warcs", nargs="+", metavar="WARC", help="a WARC file (gzip or not)")
     command.add_argument(

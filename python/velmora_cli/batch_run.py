@@ -60,11 +60,16 @@ def batch(args: argparse.Namespace) -> int:
         for chunk in chunked(items)
     )
     began = time.monotonic()
-    with open_output(args.resume or args.output, append=bool(args.resume)) as out:
+    destination = args.resume or args.output
+    with open_output(destination, append=bool(args.resume)) as out:
 
         def deliver(result: tuple[str, Counts]) -> Counts:
-            out.write(result[0])
-            out.flush()
+            try:
+                out.write(result[0])
+                out.flush()
+            except OSError as error:  # named, as the per-file commands name their outputs
+                name = files.STDOUT_NAME if destination in (None, STDIO) else destination
+                raise OSError(error.errno, error.strerror, name) from None
             return result[1]
 
         results = engines.completed(chunk_lines, tasks, jobs_of(args), args.dask)
@@ -238,8 +243,17 @@ def open_output(path: Optional[str], append: bool = False) -> Iterator[IO[str]]:
         file = open(path, "a" if append else "w", encoding="utf-8", errors="surrogateescape")
     except OSError as error:
         raise UsageError(f"{path}: {error.strerror}") from None
-    with file:
+    try:
         yield file
+    except BaseException:
+        # The failure on the way out is the one to report, not the same one again on closing.
+        with contextlib.suppress(OSError):
+            file.close()
+        raise
+    try:
+        file.close()
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, path) from None
 
 
 # ---------------------------------------------------------------------------
@@ -273,7 +287,7 @@ def survey(args: argparse.Namespace) -> int:
     if args.dask is None:
         require("fastwarc", "warc", "velmora survey")
     targets = survey_targets(args.warcs, args.out_dir)
-    skipped = len(args.warcs) - len(targets)
+    skipped = len(dict.fromkeys(args.warcs)) - len(targets)  # a file named twice is one
     began = time.monotonic()
 
     def deliver(result: tuple[str, tuple[str, Counts]]) -> Counts:
@@ -360,7 +374,7 @@ def consume(
 ) -> tuple[Counts, bool]:
     """Delivers each result as it comes; the counts per status, and whether Ctrl-C ended it.
 
-    A result is delivered whole: the trapped signals wait until it is written. After a
+    A result is delivered whole: Ctrl-C waits until it is written and counted. After a
     Ctrl-C the results of the work in flight are still delivered, as the engine lets it
     finish; a second Ctrl-C stops that.
     """
@@ -368,11 +382,13 @@ def consume(
     bar = progress_bar(unit)
 
     def take(result: Result) -> None:
-        with signals.Held():
+        # Ctrl-C only: SIGTERM and SIGHUP must still end a write stuck on a reader that
+        # does not read, and --resume drops the cut-off line they may leave.
+        with signals.Held((signal.SIGINT,)):
             delivered = deliver(result)
-        counts.update(delivered)
-        if bar is not None:
-            bar.update(sum(delivered.values()))
+            counts.update(delivered)
+            if bar is not None:
+                bar.update(sum(delivered.values()))
 
     try:
         for result in results:

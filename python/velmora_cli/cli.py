@@ -226,7 +226,8 @@ def exclusion(text: str) -> Range:
 
 def option_parents() -> dict[str, argparse.ArgumentParser]:
     """The option groups that commands share, to pass as `parents` to `add_command`:
-    "json" (--json), "alg" (--alg), "force" (--force), and "writes" (-o/--in-place, --force)."""
+    "json" (--json), "alg" (--alg), "force" (--force), "writes" (-o/--in-place, --force), and
+    "debug" (--debug)."""
     json_flag = Parser(add_help=False)
     json_flag.add_argument(
         "--json", action="store_true", help="print JSON instead of text (hashes in hex)"
@@ -243,7 +244,8 @@ def option_parents() -> dict[str, argparse.ArgumentParser]:
         "-o", "--output", metavar="OUT", help="write to OUT (- for standard output, the default)"
     )
     where.add_argument("--in-place", action="store_true", help="overwrite PAGE with the result")
-    return {"json": json_flag, "alg": alg, "force": force, "writes": writes}
+    debug = debug_flag(argparse.SUPPRESS)  # after the command as before it
+    return {"json": json_flag, "alg": alg, "force": force, "writes": writes, "debug": debug}
 
 
 def debug_flag(default: object) -> argparse.ArgumentParser:

@@ -54,8 +54,46 @@ def completed(
     if dask_address is not None:
         return on_dask(unit, tasks, dask_address)
     if jobs == 1:
-        return (unit(*task) for task in tasks)
+        return in_process(unit, tasks)
     return in_pool(unit, tasks, jobs)
+
+
+def in_process(unit: Callable[..., Result], tasks: Iterable[Task]) -> Generator[Result, None, None]:
+    """`unit(*task)` for each task, here. As with workers, a first Ctrl-C lets the task
+    running finish and ends the run after its result; a second ends it at once."""
+    for task in tasks:
+        with InterruptDeferred() as deferred:
+            result = unit(*task)
+        yield result
+        if deferred.interrupted:
+            raise KeyboardInterrupt
+
+
+class InterruptDeferred:
+    """In the main thread, a first SIGINT within the block is only noted; a second raises
+    KeyboardInterrupt. An ignored SIGINT stays ignored."""
+
+    def __enter__(self) -> InterruptDeferred:
+        import threading
+
+        self.interrupted = False
+        self.previous = signal.getsignal(signal.SIGINT)
+        self.active = (
+            threading.current_thread() is threading.main_thread()
+            and self.previous is not signal.SIG_IGN
+        )
+        if self.active:
+            signal.signal(signal.SIGINT, self.note)
+        return self
+
+    def note(self, number: int, frame: Any) -> None:
+        if self.interrupted:
+            raise KeyboardInterrupt
+        self.interrupted = True
+
+    def __exit__(self, *exception: object) -> None:
+        if self.active:
+            signal.signal(signal.SIGINT, self.previous)
 
 
 def ignore_interrupts() -> None:
@@ -218,7 +256,9 @@ def serve_tasks(connection: Any, unit: Callable[..., Any]) -> None:
             return
         try:
             reply = (False, unit(*task))
-        except Exception as error:  # the unit functions raise only when the worker itself fails
+        except (KeyboardInterrupt, SystemExit, signals.Interrupted):
+            raise
+        except BaseException as error:  # the units raise only when the worker itself fails
             reply = (True, f"{type(error).__name__}: {error}")
         try:
             connection.send(reply)
@@ -229,19 +269,41 @@ def serve_tasks(connection: Any, unit: Callable[..., Any]) -> None:
 def on_dask(
     unit: Callable[..., Result], tasks: Iterable[Task], address: str
 ) -> Generator[Result, None, None]:
+    """As `in_pool`, on a Dask cluster: whatever ends the run early (except SIGTERM and
+    SIGHUP) first yields the results of the tasks submitted, and tasks not yet started are
+    cancelled when the run ends (a task running on a worker cannot be stopped)."""
     from distributed import Client, as_completed
 
     with Client(address) as client:
         workers = sum(client.nthreads().values()) or 1
         queue = iter(tasks)
-        first = itertools.islice(queue, workers * (1 + IN_FLIGHT_PER_WORKER))
-        running = as_completed([client.submit(unit, *task, pure=False) for task in first])
-        for future in running:
-            yield outcome(future)
-            future.release()
-            following = next(queue, None)
-            if following is not None:
-                running.add(client.submit(unit, *following, pure=False))
+        submitted: set[Any] = set()
+        running = as_completed()
+
+        def submit(task: Task) -> None:
+            future = client.submit(unit, *task, pure=False)
+            submitted.add(future)
+            running.add(future)
+
+        try:
+            for task in itertools.islice(queue, workers * (1 + IN_FLIGHT_PER_WORKER)):
+                submit(task)
+            for future in running:
+                submitted.discard(future)
+                yield outcome(future)
+                future.release()
+                following = next(queue, None)
+                if following is not None:
+                    submit(following)
+        except (KeyboardInterrupt, Exception):
+            for future in running:
+                submitted.discard(future)
+                with contextlib.suppress(EngineError):
+                    yield outcome(future)
+            raise
+        finally:
+            if submitted:
+                client.cancel(list(submitted))
 
 
 def sync_everywhere(dask_address: Optional[str]) -> None:

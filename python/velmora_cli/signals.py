@@ -39,12 +39,16 @@ def trap() -> None:
 
 
 class Held:
-    """Defers the trapped signals while a block runs, so that no signal can fall between
-    creating a resource and recording that it must be cleaned up; they arrive on leaving."""
+    """Defers the trapped signals (or those given) while a block runs, so that no signal can
+    fall between creating a resource and recording that it must be cleaned up; they arrive
+    on leaving."""
+
+    def __init__(self, held: tuple[int, ...] = TRAPPED) -> None:
+        self._held = held
 
     def __enter__(self) -> None:
         if CAN_HOLD:
-            self._previous = signal.pthread_sigmask(signal.SIG_BLOCK, TRAPPED)
+            self._previous = signal.pthread_sigmask(signal.SIG_BLOCK, self._held)
 
     def __exit__(self, *exception: object) -> None:
         if CAN_HOLD:

@@ -22,6 +22,7 @@ the pages themselves, so only paths and records cross between processes.
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Callable, Iterable, Mapping
 from typing import Any, NamedTuple, Optional, Union
 
@@ -250,6 +251,9 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     offset = 0
     try:
         with open(located(path, root), "rb") as stream:
+            if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+                # The reader seeks, and on a pipe it panics past every handler.
+                raise ValueError("not a regular file: a WARC file is read with seeks")
             responses = ArchiveIterator(
                 stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="all"
             )
