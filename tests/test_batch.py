@@ -226,7 +226,8 @@ def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site, engine, r
     listed = site_pages(site)[:66]
     lines = [json.dumps({"path": path, "store": "store.bin"}) for path in listed]
     (site / "map.jsonl").write_text("\n".join([*lines, "not json"]) + "\n")
-    where = ["--jobs", "2"] if engine == "pool" else ["--dask", request.getfixturevalue("dask_scheduler")]
+    dask = ["--dask", request.getfixturevalue("dask_scheduler")] if engine == "dask" else []
+    where = dask or ["--jobs", "2"]
     done = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", *where)
     assert done.returncode == 2
     assert done.stderr.decode() == "velmora: map.jsonl, line 67: not a JSON object\n"
@@ -340,7 +341,9 @@ def test_survey_of_a_pipe_is_an_error_record(tmp_path):
     pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
     os.mkfifo(tmp_path / "pipe.warc")
     command = [sys.executable, "-m", "velmora_cli", "survey", "pipe.warc", "--jobs", "2"]
-    process = subprocess.Popen(command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        command, cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     with open(tmp_path / "pipe.warc", "wb"):  # lets the worker's open go on
         pass
     out, err = process.communicate(timeout=60)
