@@ -385,20 +385,20 @@ def parse(parser: argparse.ArgumentParser, words: list[str]) -> argparse.Namespa
     if not extras:
         return args
     more: str | None = getattr(args, "more_words", None)
-    before, marker, after = split_at_marker(extras)
+    before, after = split_at_marker(extras)
     unknown = extras if more is None else [w for w in before if w.startswith("-") and w != "-"]
     if more is None or unknown:
         parser.error(f"unrecognized arguments: {' '.join(unknown)}")
-    getattr(args, more).extend([*before, *after] if marker else before)
+    getattr(args, more).extend([*before, *after])
     return args
 
 
-def split_at_marker(words: list[str]) -> tuple[list[str], bool, list[str]]:
+def split_at_marker(words: list[str]) -> tuple[list[str], list[str]]:
     """The words before and after the first "--" (after which none is an option)."""
     if "--" not in words:
-        return words, False, []
+        return words, []
     at = words.index("--")
-    return words[:at], True, words[at + 1 :]
+    return words[:at], words[at + 1 :]
 
 
 def as_failure(error: BaseException, debug: bool) -> Failure:

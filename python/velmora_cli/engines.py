@@ -139,7 +139,11 @@ class Pool:
     def __init__(self, context: Any, unit: Callable[..., Any], size: int) -> None:
         self.context, self.unit, self.size = context, unit, size
         self.workers: list[Worker] = []
-        self.busy: dict[Any, Worker] = {}  # by connection
+
+    @property
+    def busy(self) -> dict[Any, Worker]:
+        """The workers with a task, by their pipe's end."""
+        return {worker.connection: worker for worker in self.workers if worker.busy}
 
     def hand_out(self, queue: Iterator[Task]) -> bool:
         """Gives a task of `queue` to each idle worker; False once `queue` is exhausted."""
@@ -147,9 +151,7 @@ class Pool:
             task = next(queue, None)
             if task is None:
                 return False
-            worker = self.idle_worker()
-            worker.send(task)
-            self.busy[worker.connection] = worker
+            self.idle_worker().send(task)
         return True
 
     def idle_worker(self) -> Worker:
@@ -166,9 +168,9 @@ class Pool:
         """The results of the workers done next (at least one, when any is busy)."""
         from multiprocessing.connection import wait
 
-        for connection in wait(list(self.busy)):
-            worker = self.busy.pop(connection)
-            yield worker.result()
+        busy = self.busy
+        for connection in wait(list(busy)):
+            yield busy[connection].result()
 
     def results_in_flight(self) -> Iterator[Any]:
         """The results of every busy worker, as they finish; those of dead workers are lost."""
