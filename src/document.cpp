@@ -32,54 +32,63 @@ bool is_manifest_script(const scan::TagList& list, const Tag& tag) {
   return type && text::ascii_iequal(text::trim(*type), kScriptType);
 }
 
-Candidate link_candidate(const scan::TagList& list, const Tag& tag) {
-  return {Candidate::Form::Link, tag.start, tag.end, 0, 0, list.attr(tag, "href")};
+// A script element runs to its own end tag, which the scanner makes the next
+// tag, or to the end of the document when there is none.
+const Tag* script_end_tag(const scan::TagList& list, std::size_t index) {
+  const std::span<const Tag> all = list.tags();
+  if (index + 1 == all.size()) return nullptr;
+  const Tag& next = all[index + 1];
+  return next.is_end && next.name == TagName::Script ? &next : nullptr;
 }
 
-// The element runs to its own end tag, which the scanner makes the next tag,
-// or to the end of the document when there is none.
-Candidate script_candidate(const scan::TagList& list, std::size_t index) {
+Candidate candidate_at(const scan::TagList& list, std::size_t index) {
+  const Tag& tag = list.tags()[index];
+  if (tag.name == TagName::Link) {
+    return {Candidate::Form::Link, tag.start, tag.end, 0, 0, list.attr(tag, "href")};
+  }
+  const std::size_t length = list.document_length();
+  const Tag* end_tag = script_end_tag(list, index);
+  return {Candidate::Form::Script,           tag.start,   end_tag ? end_tag->end : length, tag.end,
+          end_tag ? end_tag->start : length, std::nullopt};
+}
+
+Range range_at(const scan::TagList& list, std::size_t index) {
+  const Tag& tag = list.tags()[index];
+  if (tag.name == TagName::Link) return {tag.start, tag.end};
+  const Tag* end_tag = script_end_tag(list, index);
+  return {tag.start, end_tag ? end_tag->end : list.document_length()};
+}
+
+// Calls `visit(index)` for the start tag of each manifest element of the head,
+// in order, and returns the head region.
+template <class Visit>
+scan::HeadSpan visit_manifest_elements(const scan::TagList& list, Visit&& visit) {
+  const scan::HeadSpan span = scan::head(list);
   const std::span<const Tag> all = list.tags();
-  const Tag& tag = all[index];
-  Candidate candidate{Candidate::Form::Script, tag.start,   list.document_length(), tag.end,
-                      list.document_length(),  std::nullopt};
-  if (index + 1 < all.size()) {
-    const Tag& next = all[index + 1];
-    if (next.is_end && next.name == TagName::Script) {
-      candidate.content_end = next.start;
-      candidate.end = next.end;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const Tag& tag = all[i];
+    if (tag.is_end || !inside(tag, span)) continue;
+    if ((tag.name == TagName::Link && is_manifest_link(list, tag)) ||
+        (tag.name == TagName::Script && is_manifest_script(list, tag))) {
+      visit(i);
     }
   }
-  return candidate;
+  return span;
 }
 
-// The manifest elements of the head and the head itself, from one scan.
+// The manifest elements of the head and the head itself, from one scan. Most
+// documents carry at most one element, which then costs no allocation.
 struct HeadScan {
-  std::vector<Candidate> found;
+  scan::SmallVector<Range, 4> found;
   scan::HeadSpan span;
 };
 
 HeadScan scan_head(std::string_view document) {
   const scan::TagList list = scan::tags(document, kReadAttributes);
-  HeadScan scanned{{}, scan::head(list)};
-  const std::span<const Tag> all = list.tags();
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const Tag& tag = all[i];
-    if (tag.is_end || !inside(tag, scanned.span)) continue;
-    if (tag.name == TagName::Link && is_manifest_link(list, tag)) {
-      scanned.found.push_back(link_candidate(list, tag));
-    } else if (tag.name == TagName::Script && is_manifest_script(list, tag)) {
-      scanned.found.push_back(script_candidate(list, i));
-    }
-  }
+  HeadScan scanned;
+  scanned.span = visit_manifest_elements(
+      list, [&](std::size_t index) { scanned.found.emplace_back() = range_at(list, index); });
   return scanned;
-}
-
-std::vector<Range> ranges_of(std::span<const Candidate> found) {
-  std::vector<Range> ranges;
-  ranges.reserve(found.size());
-  for (const Candidate& candidate : found) ranges.push_back({candidate.start, candidate.end});
-  return ranges;
 }
 
 // Where the new element goes in a document whose head scan is `scanned`, or
@@ -118,7 +127,7 @@ Result<Buffer> insert_element(std::string_view document, std::size_t length, All
     out.append(document.substr(*at));
     return out;
   }
-  Buffer out = copy_outside(as_bytes(document), ranges_of(scanned.found), allocator, length);
+  Buffer out = copy_outside(as_bytes(document), scanned.found.view(), allocator, length);
   Result<std::size_t> at = insertion_point(scan_head(out.text()), true);
   if (!at) return std::move(at).error();
   write_element(reinterpret_cast<char*>(out.open_gap(*at, length)));
@@ -170,10 +179,18 @@ char* put_escaped(char* out, std::string_view href) {
 
 }  // namespace
 
-std::vector<Candidate> candidates(std::string_view document) { return scan_head(document).found; }
+std::vector<Candidate> candidates(std::string_view document) {
+  const scan::TagList list = scan::tags(document, kReadAttributes);
+  std::vector<Candidate> found;
+  visit_manifest_elements(list,
+                          [&](std::size_t index) { found.push_back(candidate_at(list, index)); });
+  return found;
+}
 
 std::vector<Range> locate_all(std::string_view document) {
-  return ranges_of(scan_head(document).found);
+  const HeadScan scanned = scan_head(document);
+  const std::span<const Range> found = scanned.found.view();
+  return {found.begin(), found.end()};
 }
 
 Result<Association> extract(std::string_view document, Allocator* allocator) {
@@ -197,7 +214,7 @@ Result<Association> extract(std::string_view document, Allocator* allocator) {
 }
 
 Buffer remove(std::string_view document, Allocator* allocator) {
-  return copy_outside(as_bytes(document), locate_all(document), allocator);
+  return copy_outside(as_bytes(document), scan_head(document).found.view(), allocator);
 }
 
 Result<Buffer> embed(std::string_view document, ByteView store, Allocator* allocator) {

@@ -1,5 +1,6 @@
 #include "python.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -278,24 +279,50 @@ bool bind_keyword(const Function& f, PyObject* key, PyObject* value, Bound& boun
   return false;
 }
 
-bool bind(const Function& f, PyObject* args, PyObject* kwargs, Bound& bound) {
-  const Py_ssize_t given = PyTuple_Size(args);
-  if (given < 0) return false;
-  if (static_cast<std::size_t>(given) > f.param_count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", f.name,
-                 f.param_count, f.param_count == 1 ? "" : "s", given);
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < given; ++i) {
-    bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
-  }
-  if (kwargs != nullptr) {
+// The arguments of one call as the interpreter hands them over: positional
+// ones in an array, keyword ones either in a dict (the tuple-and-dict
+// convention) or as a tuple of names whose values follow the positional ones
+// in the array (the fast convention).
+struct Arguments {
+  PyObject* const* array;
+  std::size_t positional;
+  PyObject* keyword_dict;
+  PyObject* keyword_names;
+};
+
+bool too_many(const Function& f, std::size_t given) {
+  if (given <= f.param_count) return false;
+  PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zu given)", f.name,
+               f.param_count, f.param_count == 1 ? "" : "s", given);
+  return true;
+}
+
+bool bind_positional(const Function& f, const Arguments& args, Bound& bound) {
+  if (too_many(f, args.positional)) return false;
+  std::copy_n(args.array, args.positional, bound.begin());
+  return true;
+}
+
+bool bind_keywords(const Function& f, const Arguments& args, Bound& bound) {
+  if (args.keyword_dict != nullptr) {
     Py_ssize_t position = 0;
     PyObject *key = nullptr, *value = nullptr;
-    while (PyDict_Next(kwargs, &position, &key, &value)) {
+    while (PyDict_Next(args.keyword_dict, &position, &key, &value)) {
       if (!bind_keyword(f, key, value, bound)) return false;
     }
   }
+  if (args.keyword_names != nullptr) {
+    const Py_ssize_t count = PyTuple_Size(args.keyword_names);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* key = PyTuple_GetItem(args.keyword_names, i);
+      if (!bind_keyword(f, key, args.array[args.positional + i], bound)) return false;
+    }
+  }
+  return true;
+}
+
+bool bind(const Function& f, const Arguments& args, Bound& bound) {
+  if (!bind_positional(f, args, bound) || !bind_keywords(f, args, bound)) return false;
   for (std::size_t i = 0; i < f.param_count; ++i) {
     if (bound[i] == nullptr && is_required(f.params[i])) {
       PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", f.name,
@@ -306,14 +333,25 @@ bool bind(const Function& f, PyObject* args, PyObject* kwargs, Bound& bound) {
   return true;
 }
 
-PyObject* call(const Function& f, PyObject* args, PyObject* kwargs) {
+PyObject* call(const Function& f, const Arguments& args) {
   Bound bound{};
-  if (!bind(f, args, kwargs, bound)) return nullptr;
+  if (!bind(f, args, bound)) return nullptr;
   Values values;
   for (std::size_t i = 0; i < f.param_count; ++i) {
     if (!convert(f, f.params[i], bound[i], values[i])) return nullptr;
   }
   return f.run(values);
+}
+
+// The tuple-and-dict convention hands over a tuple, whose items the limited
+// API reads one by one.
+PyObject* call_with_tuple(const Function& f, PyObject* tuple, PyObject* kwargs) {
+  const Py_ssize_t given = PyTuple_Size(tuple);
+  if (given < 0 || too_many(f, static_cast<std::size_t>(given))) return nullptr;
+  Bound items{};
+  for (Py_ssize_t i = 0; i < given; ++i)
+    items[static_cast<std::size_t>(i)] = PyTuple_GetItem(tuple, i);
+  return call(f, {items.data(), static_cast<std::size_t>(given), kwargs, nullptr});
 }
 
 // ---------------------------------------------------------------------------
@@ -552,21 +590,56 @@ const std::array<Function, 8> kFunctions{{
      run_inline_hash_before_embed},
 }};
 
+// The fast convention (positional arguments in an array, keyword names in a
+// tuple) is part of the stable ABI from Python 3.10, with these values; it
+// spares every call the tuple and dict built for it otherwise.
+constexpr int kMethFastcall = 0x0080;
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
 template <std::size_t I>
-PyObject* entry(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return call(kFunctions[I], args, kwargs); });
+PyObject* entry_with_tuple(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return call_with_tuple(kFunctions[I], args, kwargs); });
 }
 
+template <std::size_t I>
+PyObject* entry_fast(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] {
+    return call(kFunctions[I], {args, static_cast<std::size_t>(nargs), nullptr, kwnames});
+  });
+}
+
+template <class Entry>
+PyCFunction as_method(Entry entry) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+using MethodDefs = std::array<PyMethodDef, kFunctions.size()>;
+
 template <std::size_t... I>
-std::array<PyMethodDef, sizeof...(I)> make_method_defs(std::index_sequence<I...>) {
+MethodDefs make_method_defs(std::index_sequence<I...>, bool fast) {
   return {
-      {{kFunctions[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<I>)),
-        METH_VARARGS | METH_KEYWORDS, kFunctions[I].doc}...}};
+      {{kFunctions[I].name,
+        fast ? as_method(static_cast<FastFunction>(entry_fast<I>)) : as_method(entry_with_tuple<I>),
+        fast ? kMethFastcall | METH_KEYWORDS : METH_VARARGS | METH_KEYWORDS,
+        kFunctions[I].doc}...}};
 }
 
 // Descriptors live as long as the process: function objects point into them.
-std::array<PyMethodDef, kFunctions.size()> method_defs =
-    make_method_defs(std::make_index_sequence<kFunctions.size()>());
+MethodDefs fast_method_defs = make_method_defs(std::make_index_sequence<kFunctions.size()>(), true);
+MethodDefs tuple_method_defs =
+    make_method_defs(std::make_index_sequence<kFunctions.size()>(), false);
+
+// Whether the running interpreter is 3.10 or later; the limited API of 3.9
+// has no constant for it, so sys.version_info tells.
+bool has_fast_convention() {
+  PyObject* version = PySys_GetObject("version_info");  // borrowed
+  if (version == nullptr) return false;
+  Ref wanted(Py_BuildValue("(ii)", 3, 10));
+  if (!wanted) throw PythonErrorSet{};
+  const int at_least = PyObject_RichCompareBool(version, wanted.get(), Py_GE);
+  if (at_least < 0) throw PythonErrorSet{};
+  return at_least == 1;
+}
 
 constexpr std::array<std::pair<const char*, std::string_view>, 3> kConstants{{
     {"SCRIPT_TYPE", document::kScriptType},
@@ -616,7 +689,7 @@ bool add_constant(PyObject* module, const char* name, std::string_view value) {
 bool populate(PyObject* module) {
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return false;
-  for (PyMethodDef& def : method_defs) {
+  for (PyMethodDef& def : has_fast_convention() ? fast_method_defs : tuple_method_defs) {
     if (!add_function(module, module_name.get(), def)) return false;
   }
   for (const auto& [name, value] : kConstants) {

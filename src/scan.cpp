@@ -19,16 +19,38 @@ using text::to_lower;
 
 constexpr bool is_ascii_letter(unsigned char c) { return to_lower(c) >= 'a' && to_lower(c) <= 'z'; }
 
-constexpr std::array<bool, 256> make_name_chars() {
-  std::array<bool, 256> table{};
+// What each byte can do in a tag, as bits, so that every loop over a tag
+// tests one table entry rather than a chain of comparisons.
+enum ByteClass : std::uint8_t {
+  kSpace = 1,                // HTML space
+  kTagNameChar = 2,          // continues a tag name
+  kEndsAttributeName = 4,    // space, "/", "=" or ">"
+  kEndsUnquotedValue = 8,    // space or ">"
+  kBeforeAttributeName = 16  // space or "/": passed over between attributes
+};
+
+constexpr std::array<std::uint8_t, 256> make_byte_classes() {
+  std::array<std::uint8_t, 256> table{};
   for (int c = 0; c < 256; ++c) {
     const auto byte = static_cast<unsigned char>(c);
-    table[c] = is_ascii_letter(byte) || (byte >= '0' && byte <= '9') || byte == '-' ||
-               byte == '.' || byte == ':' || byte == '_';
+    std::uint8_t bits = 0;
+    if (is_html_space_char(byte)) {
+      bits |= kSpace | kEndsAttributeName | kEndsUnquotedValue | kBeforeAttributeName;
+    }
+    if (is_ascii_letter(byte) || (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+        byte == ':' || byte == '_') {
+      bits |= kTagNameChar;
+    }
+    if (byte == '/') bits |= kEndsAttributeName | kBeforeAttributeName;
+    if (byte == '=') bits |= kEndsAttributeName;
+    if (byte == '>') bits |= kEndsAttributeName | kEndsUnquotedValue;
+    table[c] = bits;
   }
   return table;
 }
-constexpr std::array<bool, 256> kNameChars = make_name_chars();
+constexpr std::array<std::uint8_t, 256> kByteClasses = make_byte_classes();
+
+constexpr bool has_class(unsigned char c, ByteClass bits) { return (kByteClasses[c] & bits) != 0; }
 
 constexpr std::size_t kNotFound = std::string_view::npos;
 
@@ -68,14 +90,13 @@ constexpr std::uint64_t folded_word(std::string_view name) {
   return word;
 }
 
+// Folded words of names of different lengths differ: every byte of a name
+// is non-zero once folded, and the bytes past it are zero.
 struct KnownName {
   std::uint64_t folded;
-  std::size_t length;
   TagName name;
 };
-constexpr KnownName known(std::string_view text, TagName name) {
-  return {folded_word(text), text.size(), name};
-}
+constexpr KnownName known(std::string_view text, TagName name) { return {folded_word(text), name}; }
 constexpr std::array<KnownName, 8> kKnownNames{{
     known("html", TagName::Html),
     known("head", TagName::Head),
@@ -87,11 +108,21 @@ constexpr std::array<KnownName, 8> kKnownNames{{
     known("textarea", TagName::Textarea),
 }};
 
-TagName classify(std::string_view name) {
+// `name` is followed by at least `readable - name.size()` more bytes of the
+// document; with eight in all, the name is folded from one load.
+TagName classify(std::string_view name, std::size_t readable) {
   if (name.size() < 4 || name.size() > 8) return TagName::Other;  // most names, quickly
-  const std::uint64_t folded = folded_word(name);
+  std::uint64_t folded = 0;
+  if (readable >= sizeof(Word)) {
+    const Word kept = name.size() == 8 ? ~Word{0} : (Word{1} << (8 * name.size())) - 1;
+    folded =
+        (load_word(reinterpret_cast<const unsigned char*>(name.data())) | 0x2020202020202020u) &
+        kept;
+  } else {
+    folded = folded_word(name);
+  }
   for (const KnownName& k : kKnownNames) {
-    if (k.length == name.size() && k.folded == folded) return k.name;
+    if (k.folded == folded) return k.name;
   }
   return TagName::Other;
 }
@@ -257,10 +288,10 @@ class Scanner {
       return;
     }
     std::size_t name_end = name_start;
-    while (name_end < size_ && kNameChars[bytes_[name_end]]) ++name_end;
+    while (name_end < size_ && has_class(bytes_[name_end], kTagNameChar)) ++name_end;
     const std::string_view name = text_.substr(name_start, name_end - name_start);
 
-    const TagName known_name = classify(name);
+    const TagName known_name = classify(name, size_ - name_start);
     // Tags of other names are read for their extent only: no caller asks
     // about them, so neither they nor their attributes are kept.
     const bool keep = known_name != TagName::Other;
@@ -287,13 +318,13 @@ class Scanner {
   std::size_t read_attributes(std::size_t j, bool keep) {
     while (j < size_) {
       const unsigned char c = bytes_[j];
-      if (is_html_space_char(c) || c == '/') {
+      if (has_class(c, kBeforeAttributeName)) {
         ++j;
         continue;
       }
       if (c == '>') return j + 1;
       const std::size_t name_start = j;
-      while (j < size_ && !ends_attribute_name(bytes_[j])) ++j;
+      while (j < size_ && !has_class(bytes_[j], kEndsAttributeName)) ++j;
       if (j == name_start) {  // a stray "="
         ++j;
         continue;
@@ -329,19 +360,12 @@ class Scanner {
       return {k + 1, close, close + 1};
     }
     std::size_t value_end = k;
-    while (value_end < size_ && !is_html_space_char(bytes_[value_end]) &&
-           bytes_[value_end] != '>') {
-      ++value_end;
-    }
+    while (value_end < size_ && !has_class(bytes_[value_end], kEndsUnquotedValue)) ++value_end;
     return {k, value_end, value_end};
   }
 
-  static bool ends_attribute_name(unsigned char c) {
-    return is_html_space_char(c) || c == '/' || c == '=' || c == '>';
-  }
-
   std::size_t skip_spaces(std::size_t j) const {
-    while (j < size_ && is_html_space_char(bytes_[j])) ++j;
+    while (j < size_ && has_class(bytes_[j], kSpace)) ++j;
     return j;
   }
 
@@ -383,8 +407,7 @@ class Scanner {
     if (bytes_[g + 1] != '/') return false;
     if (!ascii_iequal(text_.substr(g + 2, name.size()), name)) return false;
     const std::size_t after = g + 2 + name.size();
-    return after == size_ || is_html_space_char(bytes_[after]) || bytes_[after] == '/' ||
-           bytes_[after] == '>';
+    return after == size_ || has_class(bytes_[after], kBeforeAttributeName) || bytes_[after] == '>';
   }
 
   std::string_view text_;

@@ -16,6 +16,7 @@ class SmallVector {
 
  public:
   std::size_t size() const { return on_heap() ? heap_.size() : local_size_; }
+  bool empty() const { return size() == 0; }
   std::span<const T> view() const {
     return on_heap() ? std::span<const T>(heap_) : std::span<const T>(local_.data(), local_size_);
   }

@@ -47,16 +47,6 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, last - first);
 }
 
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (to_lower(static_cast<unsigned char>(a[i])) != to_lower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 std::string utf8_with_replacement(std::string_view raw) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string out;

@@ -19,8 +19,17 @@ constexpr bool is_html_space_char(unsigned char c) {
 // Removes leading and trailing HTML space characters.
 std::string_view trim(std::string_view text);
 
-// Equal lengths and equal bytes once A-Z are mapped to a-z.
-bool ascii_iequal(std::string_view a, std::string_view b);
+// Equal lengths and equal bytes once A-Z are mapped to a-z. Inline: the
+// scanner asks it of every kept attribute name and raw-text end tag.
+constexpr bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (to_lower(static_cast<unsigned char>(a[i])) != to_lower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 // `raw` read as UTF-8, each maximal ill-formed subpart replaced by U+FFFD.
 std::string utf8_with_replacement(std::string_view raw);
