@@ -419,13 +419,15 @@ def writing(settings: Settings, card: Scorecard) -> None:
          "target"],
         "remove runs on the page with an inline manifest, embed (a "
         f"{fmt_size(PAGE_STORE_SIZE)} store) and embed_reference on the page without. The "
-        "anchor is bytes(memoryview(x)) of a bytes object as large as the output. Kept: the "
+        "anchor is bytes(memoryview(out)), a copy of the output. Kept: the "
         f"last results stay alive (up to {fmt_size(KEPT_BYTES)}), so every call writes into "
         "memory no recent result freed.",
     )
     for size in settings.write_sizes:
         for name, (call, out_size) in writers(size).items():
-            model = bytes(out_size)
+            # A copy of the output itself: bytes(n) may be backed by the kernel's one page
+            # of zeros, which stays in the cache however large n is.
+            model = call()
             for results in ("dropped", "kept"):
                 ours_fn, copy_fn = call, partial(copy_of, model)
                 if results == "kept":

@@ -112,6 +112,25 @@ def test_keywords_bind_by_name():
     assert velmora.compute_data_hash is not None
 
 
+# Keyword values follow the positional ones in the call's array on 3.10 and later,
+# and come in a dict before: each must reach its own parameter either way.
+@pytest.mark.parametrize("positional", range(5))
+def test_positional_and_keyword_arguments_mix(positional):
+    page = velmora.embed(DOC, b"store")
+    binding = velmora.compute_data_hash(page, "sha384")
+
+    def verify(digest):
+        values = {"html": page, "hash": digest, "exclusions": binding["exclusions"],
+                  "alg": "sha384"}
+        names = list(values)
+        kwargs = {name: values[name] for name in reversed(names[positional:])}
+        return velmora.verify_data_hash(*[values[n] for n in names[:positional]], **kwargs)
+
+    assert verify(binding["hash"]) is None
+    with pytest.raises(ValueError, match="mismatch"):
+        verify(bytes(48))
+
+
 @pytest.mark.parametrize(
     "call, fragment",
     [
