@@ -126,9 +126,11 @@ struct Param {
 };
 
 // One converted argument; which member is set depends on the parameter kind.
+// Text is read in place from its UTF-8 form, which `utf8` keeps alive.
 struct Value {
   ByteView bytes;
-  std::string text;
+  std::string_view text;
+  Ref utf8;
   std::vector<hardbinding::Exclusion> exclusions;
 };
 
@@ -165,10 +167,10 @@ bool convert_bytes(const Function& f, const Param& p, PyObject* object, Value& o
 
 bool convert_text(const Function& f, const Param& p, PyObject* object, Value& out) {
   if (!PyUnicode_Check(object)) return wrong_type(f, p, object, "str");
-  Ref encoded(PyUnicode_AsUTF8String(object));
+  out.utf8 = Ref(PyUnicode_AsUTF8String(object));
   ByteView utf8;
-  if (!encoded || !view_of(encoded.get(), utf8)) return false;
-  out.text.assign(as_text(utf8));
+  if (!out.utf8 || !view_of(out.utf8.get(), utf8)) return false;
+  out.text = as_text(utf8);
   return true;
 }
 
