@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "portable.h"
+
 namespace velmora::sha2 {
 
 alignas(64) const std::uint32_t kRoundConstants256[64] = {
@@ -149,6 +151,7 @@ void eight_rounds(Word (&v)[8], const Word* words, const Word* constants) {
 template <class Shape, class Word = typename Shape::Word>
 void compress_portable(Word state[8], const std::uint8_t* blocks, std::size_t count) {
   for (; count > 0; --count, blocks += kBlockBytes<Word>) {
+    portable::prefetch_ahead(blocks, kBlockBytes<Word>);
     Word schedule[Shape::kRounds];
     expand_schedule<Shape>(blocks, schedule);
     Word v[8];

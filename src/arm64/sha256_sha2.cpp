@@ -5,6 +5,7 @@
 
 #include <arm_neon.h>
 
+#include "portable.h"
 #include "target.h"
 
 #define WITH_SHA2 VELMORA_TARGET("arch=armv8-a+crypto")
@@ -56,7 +57,10 @@ WITH_SHA2 void compress_block(PackedState& state, const std::uint8_t* block) {
 WITH_SHA2 void compress256_armv8(std::uint32_t state[8], const std::uint8_t* blocks,
                                  std::size_t count) {
   PackedState packed = {vld1q_u32(state), vld1q_u32(state + 4)};
-  for (; count > 0; --count, blocks += 64) compress_block(packed, blocks);
+  for (; count > 0; --count, blocks += 64) {
+    portable::prefetch_ahead(blocks, 64);
+    compress_block(packed, blocks);
+  }
   vst1q_u32(state, packed.abcd);
   vst1q_u32(state + 4, packed.efgh);
 }

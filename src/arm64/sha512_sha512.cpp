@@ -4,6 +4,7 @@
 // one: the new {C, D} is the old {A, B} and the new {G, H} the old {E, F}.
 #include <arm_neon.h>
 
+#include "portable.h"
 #include "sha2.h"
 #include "target.h"
 
@@ -68,7 +69,10 @@ WITH_SHA512 void compress512_armv82(std::uint64_t state[8], const std::uint8_t* 
                                     std::size_t count) {
   PackedState packed = {vld1q_u64(state), vld1q_u64(state + 2), vld1q_u64(state + 4),
                         vld1q_u64(state + 6)};
-  for (; count > 0; --count, blocks += 128) compress_block(packed, blocks);
+  for (; count > 0; --count, blocks += 128) {
+    portable::prefetch_ahead(blocks, 128);
+    compress_block(packed, blocks);
+  }
   vst1q_u64(state, packed.ab);
   vst1q_u64(state + 2, packed.cd);
   vst1q_u64(state + 4, packed.ef);

@@ -3,6 +3,7 @@
 // lane first) and expect message words in native lane order.
 #include <immintrin.h>
 
+#include "portable.h"
 #include "sha2.h"
 #include "target.h"
 
@@ -75,7 +76,10 @@ WITH_SHA void compress_block(PackedState& state, const std::uint8_t* block) {
 WITH_SHA void compress256_shani(std::uint32_t state[8], const std::uint8_t* blocks,
                                 std::size_t count) {
   PackedState packed = pack(state);
-  for (; count > 0; --count, blocks += 64) compress_block(packed, blocks);
+  for (; count > 0; --count, blocks += 64) {
+    portable::prefetch_ahead(blocks, 64);
+    compress_block(packed, blocks);
+  }
   unpack(packed, state);
 }
 

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "portable.h"
 #include "sha2.h"
 
 #ifndef SHA512_PAIRS_TARGET
@@ -178,6 +179,7 @@ SHA512_PAIRS_TARGET void compress_pairs(Word state[8], const std::uint8_t* block
                                         std::size_t count) {
   PairSchedule schedule;
   for (; count >= 2; count -= 2, blocks += 2 * kBlockBytes) {
+    portable::prefetch_ahead(blocks, 2 * kBlockBytes);
     compress_first_while_expanding<Sigmas>(state, blocks, blocks + kBlockBytes, schedule);
     compress_second(state, schedule);
   }
