@@ -392,14 +392,47 @@ PyObject* new_pair_list(const Range& ranges, ToPair&& to_pair) {
   return list.release();
 }
 
+// The keys of the result dicts and the words among their values, made once
+// and held for the life of the process: a result then builds no string but
+// its own contents, and the keys' hashes are already known.
+enum class Word : std::uint8_t {
+  Start,
+  Length,
+  Kind,
+  Store,
+  Href,
+  Alg,
+  Hash,
+  Exclusions,
+  Embedded,
+  Referenced,
+};
+constexpr std::array<const char*, 10> kWords{
+    "start", "length", "kind",       "store",    "href",
+    "alg",   "hash",   "exclusions", "embedded", "referenced",
+};
+std::array<PyObject*, kWords.size()> words{};
+
+bool make_words() {
+  for (std::size_t i = 0; i < kWords.size(); ++i) {
+    if (words[i] == nullptr) words[i] = PyUnicode_InternFromString(kWords[i]);
+    if (words[i] == nullptr) return false;
+  }
+  return true;
+}
+
+PyObject* word(Word which) { return words[static_cast<std::size_t>(which)]; }
+
+// A new reference to the word, as a value.
+PyObject* new_word(Word which) {
+  Py_INCREF(word(which));
+  return word(which);
+}
+
 // Sets `key` in `dict` to `value`, taking ownership of the new reference.
-// The key is a plain new str rather than an interned one: interning a name
-// nothing else holds adds it to the interpreter's table and removes it again
-// when the result dies, which costs more than making the key afresh.
-bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
+bool set_item(PyObject* dict, Word key, PyObject* value) {
   Ref owned(value);
-  Ref name(new_str(key));
-  return owned && name && PyDict_SetItem(dict, name.get(), owned.get()) == 0;
+  return owned && PyDict_SetItem(dict, word(key), owned.get()) == 0;
 }
 
 // Storage for one output, allocated as the bytes object that will hold it, so
@@ -454,11 +487,12 @@ PyObject* association_to_dict(const document::Association& association,
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
   const bool embedded = association.form == document::Association::Form::Embedded;
-  const bool ok = set_item(dict.get(), "start", PyLong_FromSize_t(association.start)) &&
-                  set_item(dict.get(), "length", PyLong_FromSize_t(association.length)) &&
-                  set_item(dict.get(), "kind", new_str(embedded ? "embedded" : "referenced")) &&
-                  (embedded ? set_item(dict.get(), "store", store_output.take(association.store))
-                            : set_item(dict.get(), "href", new_str(association.href)));
+  const bool ok =
+      set_item(dict.get(), Word::Start, PyLong_FromSize_t(association.start)) &&
+      set_item(dict.get(), Word::Length, PyLong_FromSize_t(association.length)) &&
+      set_item(dict.get(), Word::Kind, new_word(embedded ? Word::Embedded : Word::Referenced)) &&
+      (embedded ? set_item(dict.get(), Word::Store, store_output.take(association.store))
+                : set_item(dict.get(), Word::Href, new_str(association.href)));
   return ok ? dict.release() : nullptr;
 }
 
@@ -486,9 +520,9 @@ PyObject* run_locate_all(Values& v) {
 PyObject* data_hash_to_dict(const hardbinding::DataHash& binding) {
   Ref dict(PyDict_New());
   if (!dict) return nullptr;
-  const bool ok = set_item(dict.get(), "alg", new_str(binding.alg)) &&
-                  set_item(dict.get(), "hash", new_bytes(binding.hash)) &&
-                  set_item(dict.get(), "exclusions",
+  const bool ok = set_item(dict.get(), Word::Alg, new_str(binding.alg)) &&
+                  set_item(dict.get(), Word::Hash, new_bytes(binding.hash)) &&
+                  set_item(dict.get(), Word::Exclusions,
                            new_pair_list(binding.exclusions, [](const hardbinding::Exclusion& e) {
                              return new_pair(e.start, e.length);
                            }));
@@ -718,6 +752,7 @@ PyObject* initialise() {
     Py_INCREF(module_cell);
     return module_cell;
   }
+  if (!make_words()) return nullptr;
   if (internal_error_class == nullptr) {
     internal_error_class = PyErr_NewExceptionWithDoc(
         "velmora.InternalError",
