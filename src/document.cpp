@@ -14,21 +14,23 @@ namespace {
 using scan::Tag;
 using scan::TagName;
 
-// The only attributes recognition reads.
+// The only attributes recognition reads, and their positions among them.
 constexpr std::array<std::string_view, 3> kReadAttributes{"href", "rel", "type"};
+constexpr std::size_t kRel = 1, kType = 2;
+static_assert(kReadAttributes[kRel] == "rel" && kReadAttributes[kType] == "type");
 
 bool inside(const Tag& tag, const scan::HeadSpan& span) {
   return tag.start >= span.start && tag.end <= span.end;
 }
 
 bool is_manifest_link(const scan::TagList& list, const Tag& tag) {
-  return list.attr_has_token(tag, "rel", kLinkRel);
+  return list.attr_has_token(tag, kRel, kLinkRel);
 }
 
 bool is_manifest_script(const scan::TagList& list, const Tag& tag) {
   // Ill-formed UTF-8 in the value can never match an ASCII type, so the
   // written bytes decide as the text would.
-  const std::optional<std::string_view> type = list.raw_attr(tag, "type");
+  const std::optional<std::string_view> type = list.raw_attr_at(tag, kType);
   return type && text::ascii_iequal(text::trim(*type), kScriptType);
 }
 

@@ -429,11 +429,7 @@ std::optional<std::string_view> TagList::raw_attr(const Tag& tag, std::string_vi
   if (index == kNotFound) {
     throw std::logic_error("asked for an attribute the tag list does not keep");
   }
-  const auto kept = attributes_.view().subspan(tag.first_attribute, tag.attribute_count);
-  for (const Attribute& a : kept) {
-    if (a.name_index == index) return document_.substr(a.value_start, a.value_length);
-  }
-  return std::nullopt;
+  return raw_attr_at(tag, index);
 }
 
 std::optional<std::string> TagList::attr(const Tag& tag, std::string_view name) const {
@@ -442,8 +438,8 @@ std::optional<std::string> TagList::attr(const Tag& tag, std::string_view name) 
   return text::utf8_with_replacement(*raw);
 }
 
-bool TagList::attr_has_token(const Tag& tag, std::string_view name, std::string_view token) const {
-  const std::optional<std::string_view> value = raw_attr(tag, name);
+bool TagList::attr_has_token(const Tag& tag, std::size_t name_index, std::string_view token) const {
+  const std::optional<std::string_view> value = raw_attr_at(tag, name_index);
   if (!value) return false;
   std::size_t piece_start = 0;
   for (std::size_t i = 0; i <= value->size(); ++i) {
