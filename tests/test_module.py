@@ -211,3 +211,17 @@ def test_lone_surrogate_raises_unicode_encode_error(call):
 
 def test_internal_error_class_is_not_exported():
     assert not any("Error" in name for name in dir(velmora))
+
+
+# Result keys and the kind words are shared by every result: each call must take
+# exactly one reference per use, or they leak, or are freed while still in use.
+def test_shared_result_words_keep_their_reference_counts():
+    embedded = velmora.embed(DOC, b"store")
+    referenced = velmora.embed_reference(DOC, "m.c2pa")
+    first = velmora.extract(embedded)
+    kind, key = first["kind"], next(iter(first))
+    before = sys.getrefcount(kind), sys.getrefcount(key)
+    for _ in range(1000):
+        velmora.extract(embedded), velmora.extract(referenced), velmora.compute_data_hash(embedded)
+    assert (sys.getrefcount(kind), sys.getrefcount(key)) == before
+    assert velmora.extract(referenced)["kind"] == "referenced" and first["kind"] == "embedded"
