@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -665,16 +666,15 @@ MethodDefs fast_method_defs = make_method_defs(std::make_index_sequence<kFunctio
 MethodDefs tuple_method_defs =
     make_method_defs(std::make_index_sequence<kFunctions.size()>(), false);
 
-// Whether the running interpreter is 3.10 or later; the limited API of 3.9
-// has no constant for it, so sys.version_info tells.
+// Whether the running interpreter is 3.10 or later. The limited API of 3.9
+// has no constant for it; the version string ("3.11.7 (main, ...") cannot be
+// changed from Python, unlike sys.version_info.
 bool has_fast_convention() {
-  PyObject* version = PySys_GetObject("version_info");  // borrowed
-  if (version == nullptr) return false;
-  Ref wanted(Py_BuildValue("(ii)", 3, 10));
-  if (!wanted) throw PythonErrorSet{};
-  const int at_least = PyObject_RichCompareBool(version, wanted.get(), Py_GE);
-  if (at_least < 0) throw PythonErrorSet{};
-  return at_least == 1;
+  const char* version = Py_GetVersion();
+  char* rest = nullptr;
+  const long major = std::strtol(version, &rest, 10);
+  const long minor = *rest == '.' ? std::strtol(rest + 1, nullptr, 10) : 0;
+  return major > 3 || (major == 3 && minor >= 10);
 }
 
 constexpr std::array<std::pair<const char*, std::string_view>, 3> kConstants{{

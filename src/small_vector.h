@@ -2,6 +2,7 @@
 // short list costs no allocation at all.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -15,6 +16,13 @@ class SmallVector {
   static_assert(std::is_trivially_copyable_v<T>);
 
  public:
+  SmallVector() = default;
+  // Copies only the entries in use: the others were never written.
+  SmallVector(const SmallVector& other) : local_size_(other.local_size_), heap_(other.heap_) {
+    std::copy_n(other.local_.begin(), local_size_, local_.begin());
+  }
+  SmallVector& operator=(const SmallVector&) = delete;
+
   std::size_t size() const { return on_heap() ? heap_.size() : local_size_; }
   bool empty() const { return size() == 0; }
   std::span<const T> view() const {
