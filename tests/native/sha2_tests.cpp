@@ -1,6 +1,7 @@
 // SHA-2 digests: published example vectors and digests from an independent
 // implementation anchor every kernel; beyond those, every kernel the CPU
 // offers must agree with the portable one on every input tried.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "check.h"
+#include "guarded_bytes.h"
 #include "sha2.h"
 
 namespace {
@@ -226,6 +228,23 @@ VELMORA_TEST(sha2_kernels_agree_on_large_misaligned_inputs) {
           const ByteView input = ByteView(data).subspan(offset * 3, size);
           check_agrees_with_portable(algorithm, kernel, input);
         }
+      }
+    }
+  }
+}
+
+// Input ending where an inaccessible page begins: every kernel reads ahead of
+// the block it is on, which must never turn into an access past the input.
+VELMORA_TEST(sha2_kernels_stay_within_their_input) {
+  const std::vector<std::uint8_t> data = random_bytes(5000, 3);
+  for (const std::size_t size : {0, 1, 63, 64, 127, 128, 1000, 1024 + 64, 2048, 5000}) {
+    velmora::testing::GuardedBytes input(size);
+    std::copy_n(data.begin(), size, input.data());
+    const ByteView guarded(input.data(), size);
+    for (const Algorithm& algorithm : kAlgorithms) {
+      const Digest expected = algorithm.portable().digest(ByteView(data).first(size));
+      for (const Kernel& kernel : algorithm.kernels) {
+        CHECK_MSG(kernel.digest(guarded) == expected, describe(algorithm, kernel.name, size));
       }
     }
   }
