@@ -169,7 +169,10 @@ bool needs_escape(std::string_view href) {
 std::size_t escaped_length(std::string_view href) {
   std::size_t length = href.size();
   if (!needs_escape(href)) return length;
-  for (char c : href) length += escape_of(c).empty() ? 0 : escape_of(c).size() - 1;
+  for (char c : href) {
+    const std::size_t escape = escape_of(c).size();
+    if (escape != 0) length += escape - 1;
+  }
   return length;
 }
 

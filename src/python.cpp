@@ -352,8 +352,9 @@ PyObject* call_with_tuple(const Function& f, PyObject* tuple, PyObject* kwargs) 
   const Py_ssize_t given = PyTuple_Size(tuple);
   if (given < 0 || too_many(f, static_cast<std::size_t>(given))) return nullptr;
   Bound items{};
-  for (Py_ssize_t i = 0; i < given; ++i)
+  for (Py_ssize_t i = 0; i < given; ++i) {
     items[static_cast<std::size_t>(i)] = PyTuple_GetItem(tuple, i);
+  }
   return call(f, {items.data(), static_cast<std::size_t>(given), kwargs, nullptr});
 }
 
@@ -412,6 +413,7 @@ constexpr std::array<const char*, 10> kWords{
     "start", "length", "kind",       "store",    "href",
     "alg",   "hash",   "exclusions", "embedded", "referenced",
 };
+static_assert(kWords.size() == static_cast<std::size_t>(Word::Referenced) + 1);
 std::array<PyObject*, kWords.size()> words{};
 
 bool make_words() {
