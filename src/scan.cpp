@@ -15,9 +15,11 @@ namespace {
 
 using text::ascii_iequal;
 using text::is_html_space_char;
-using text::to_lower;
 
-constexpr bool is_ascii_letter(unsigned char c) { return to_lower(c) >= 'a' && to_lower(c) <= 'z'; }
+// Setting the 0x20 bit maps A-Z onto a-z and no other byte into a-z.
+constexpr bool is_ascii_letter(unsigned char c) {
+  return static_cast<unsigned char>((c | 0x20) - 'a') < 26;
+}
 
 // What each byte can do in a tag, as bits, so that every loop over a tag
 // tests one table entry rather than a chain of comparisons.
@@ -74,6 +76,12 @@ constexpr Word bytes_equal(Word word, unsigned char c) {
   return ~(((zero_where_equal & kLow7) + kLow7) | zero_where_equal | kLow7);
 }
 
+// The 0x20 bit of every byte: setting it folds A-Z onto a-z.
+constexpr Word kFoldBits = 0x2020202020202020;
+
+// A mask of the low `n` bytes of a word, for n from 1 to 8.
+constexpr Word low_bytes(std::size_t n) { return n == 8 ? ~Word{0} : (Word{1} << (8 * n)) - 1; }
+
 // The index of the first byte marked by `bytes_equal` (non-zero `marks`).
 constexpr std::size_t first_marked_byte(Word marks) {
   return static_cast<std::size_t>(std::countr_zero(marks)) / 8;
@@ -95,8 +103,11 @@ constexpr std::uint64_t folded_word(std::string_view name) {
 struct KnownName {
   std::uint64_t folded;
   TagName name;
+  std::string_view text;
 };
-constexpr KnownName known(std::string_view text, TagName name) { return {folded_word(text), name}; }
+constexpr KnownName known(std::string_view text, TagName name) {
+  return {folded_word(text), name, text};
+}
 constexpr std::array<KnownName, 8> kKnownNames{{
     known("html", TagName::Html),
     known("head", TagName::Head),
@@ -108,23 +119,50 @@ constexpr std::array<KnownName, 8> kKnownNames{{
     known("textarea", TagName::Textarea),
 }};
 
+// A multiplier, found by search, under which the top three bits of the
+// product send each known name to a slot of its own: one lookup and one
+// comparison tell any name.
+constexpr std::uint64_t kNameHash = 0x4f426dcbb394fb37;
+constexpr std::size_t slot_of(std::uint64_t folded) { return (folded * kNameHash) >> 61; }
+
+// Empty slots hold 0, which no folded name equals.
+constexpr std::array<KnownName, 8> make_name_slots() {
+  std::array<KnownName, 8> slots{};
+  for (const KnownName& k : kKnownNames) slots[slot_of(k.folded)] = k;
+  return slots;
+}
+constexpr std::array<KnownName, 8> kNameSlots = make_name_slots();
+
+constexpr bool every_name_has_its_slot() {
+  for (const KnownName& k : kKnownNames) {
+    if (kNameSlots[slot_of(k.folded)].folded != k.folded) return false;
+  }
+  return true;
+}
+static_assert(every_name_has_its_slot());
+
+// kKnownNames lists the names in the order of TagName, after Other.
+constexpr bool known_names_in_order() {
+  for (std::size_t i = 0; i < kKnownNames.size(); ++i) {
+    if (static_cast<std::size_t>(kKnownNames[i].name) != i + 1) return false;
+  }
+  return true;
+}
+static_assert(known_names_in_order());
+
 // `name` is followed by at least `readable - name.size()` more bytes of the
 // document; with eight in all, the name is folded from one load.
 TagName classify(std::string_view name, std::size_t readable) {
   if (name.size() < 4 || name.size() > 8) return TagName::Other;  // most names, quickly
   std::uint64_t folded = 0;
   if (readable >= sizeof(Word)) {
-    const Word kept = name.size() == 8 ? ~Word{0} : (Word{1} << (8 * name.size())) - 1;
-    folded =
-        (load_word(reinterpret_cast<const unsigned char*>(name.data())) | 0x2020202020202020u) &
-        kept;
+    folded = (load_word(reinterpret_cast<const unsigned char*>(name.data())) | kFoldBits) &
+             low_bytes(name.size());
   } else {
     folded = folded_word(name);
   }
-  for (const KnownName& k : kKnownNames) {
-    if (k.folded == folded) return k.name;
-  }
-  return TagName::Other;
+  const KnownName& slot = kNameSlots[slot_of(folded)];
+  return slot.folded == folded ? slot.name : TagName::Other;
 }
 
 // The position in `names` (lower case) of the name `written`, in any case,
@@ -189,13 +227,16 @@ class HeadWatch {
     }
     ender_seen_ = ender_seen_ || ends_head(tag);
     close_seen_ = close_seen_ || (tag.is_end && tag.name == TagName::Head);
+    settled_ = ender_seen_ && close_seen_;
   }
-  bool settled() const { return head_start_ && ender_seen_ && close_seen_; }
+  // Asked before every step, so kept rather than worked out.
+  bool settled() const { return settled_; }
 
  private:
   bool head_start_ = false;
   bool ender_seen_ = false;
   bool close_seen_ = false;
+  bool settled_ = false;
 };
 
 // One forward pass over the document producing the tag list.
@@ -226,12 +267,20 @@ class Scanner {
       if (found == kNotFound) return finish();
       position_ = found;
     }
-    const std::size_t remaining = size_ - position_;
-    if (remaining >= 4 && std::memcmp(bytes_ + position_, "<!--", 4) == 0) return skip_comment();
-    if (remaining >= 2 && (bytes_[position_ + 1] == '!' || bytes_[position_ + 1] == '?')) {
-      return skip_past(position_ + 1, '>');
+    if (size_ - position_ < 2) return finish();  // a lone "<" at the end
+    switch (bytes_[position_ + 1]) {
+      case '!':
+        if (size_ - position_ >= 4 && bytes_[position_ + 2] == '-' && bytes_[position_ + 3] == '-') {
+          return skip_comment();
+        }
+        return skip_past(position_ + 1, '>');
+      case '?':
+        return skip_past(position_ + 1, '>');
+      case '/':
+        return read_tag(true);
+      default:
+        return read_tag(false);
     }
-    read_tag();
   }
 
   void finish() { position_ = size_; }
@@ -280,14 +329,13 @@ class Scanner {
     return static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
   }
 
-  void read_tag() {
-    const bool is_end = position_ + 1 < size_ && bytes_[position_ + 1] == '/';
+  void read_tag(bool is_end) {
     const std::size_t name_start = position_ + (is_end ? 2 : 1);
     if (name_start >= size_ || !is_ascii_letter(bytes_[name_start])) {
       ++position_;
       return;
     }
-    std::size_t name_end = name_start;
+    std::size_t name_end = name_start + 1;
     while (name_end < size_ && has_class(bytes_[name_end], kTagNameChar)) ++name_end;
     const std::string_view name = text_.substr(name_start, name_end - name_start);
 
@@ -295,10 +343,10 @@ class Scanner {
     // Tags of other names are read for their extent only: no caller asks
     // about them, so neither they nor their attributes are kept.
     const bool keep = known_name != TagName::Other;
-    tag_first_attribute_ = attributes_.size();
+    if (keep) tag_first_attribute_ = attributes_.size();
     const std::size_t end = name_end < size_ ? read_attributes(name_end, keep) : size_;
     if (keep) keep_tag(end, known_name, is_end);
-    position_ = (!is_end && is_raw_text(known_name)) ? raw_text_end(end, name) : end;
+    position_ = (!is_end && is_raw_text(known_name)) ? raw_text_end(end, known_name) : end;
   }
 
   // Fills the new entry field by field: a Tag built aside and copied in is
@@ -391,22 +439,30 @@ class Scanner {
 
   // Where the scan resumes after the start tag of a raw-text element whose
   // content begins at `content`: at its matching end tag, or the document end.
-  std::size_t raw_text_end(std::size_t content, std::string_view name) const {
-    const std::size_t n = name.size();
+  std::size_t raw_text_end(std::size_t content, TagName name) const {
+    const KnownName& known = kKnownNames[static_cast<std::size_t>(name) - 1];
+    const std::size_t n = known.text.size();
     if (content + n + 2 > size_) return size_;
     const std::size_t last = size_ - n - 2;  // last position an end tag can start at
     for (std::size_t g = content; g <= last; ++g) {
       g = find_byte(g, last + 1, '<');
       if (g == kNotFound) break;
-      if (closes_raw_text(g, name)) return g;
+      if (closes_raw_text(g, known)) return g;
     }
     return size_;
   }
 
-  bool closes_raw_text(std::size_t g, std::string_view name) const {
+  // The raw-text names are all letters, and a byte with its 0x20 bit set is
+  // a given lower-case letter only if it was that letter in either case: the
+  // folded word compares exactly.
+  bool closes_raw_text(std::size_t g, const KnownName& name) const {
     if (bytes_[g + 1] != '/') return false;
-    if (!ascii_iequal(text_.substr(g + 2, name.size()), name)) return false;
-    const std::size_t after = g + 2 + name.size();
+    const std::size_t n = name.text.size();
+    const bool named = size_ - (g + 2) >= sizeof(Word)
+                           ? ((load_word(bytes_ + g + 2) | kFoldBits) & low_bytes(n)) == name.folded
+                           : ascii_iequal(text_.substr(g + 2, n), name.text);
+    if (!named) return false;
+    const std::size_t after = g + 2 + n;
     return after == size_ || has_class(bytes_[after], kBeforeAttributeName) || bytes_[after] == '>';
   }
 

@@ -18,33 +18,34 @@ class SmallVector {
  public:
   SmallVector() = default;
   // Copies only the entries in use: the others were never written.
-  SmallVector(const SmallVector& other) : local_size_(other.local_size_), heap_(other.heap_) {
-    std::copy_n(other.local_.begin(), local_size_, local_.begin());
+  SmallVector(const SmallVector& other) : size_(other.size_), heap_(other.heap_) {
+    std::copy_n(other.local_.begin(), std::min(size_, N), local_.begin());
   }
   SmallVector& operator=(const SmallVector&) = delete;
 
-  std::size_t size() const { return on_heap() ? heap_.size() : local_size_; }
-  bool empty() const { return size() == 0; }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   std::span<const T> view() const {
-    return on_heap() ? std::span<const T>(heap_) : std::span<const T>(local_.data(), local_size_);
+    return on_heap() ? std::span<const T>(heap_) : std::span<const T>(local_.data(), size_);
   }
 
   // A new last entry, left for the caller to fill.
   T& emplace_back() {
-    if (!on_heap()) {
-      if (local_size_ < N) return local_[local_size_++];
+    if (size_ < N) return local_[size_++];
+    if (size_ == N) {
       heap_.reserve(4 * N);
       heap_.assign(local_.begin(), local_.end());
     }
-    return heap_.emplace_back();
+    T& entry = heap_.emplace_back();
+    ++size_;
+    return entry;
   }
 
  private:
-  // Once the entries move to the heap it holds at least N + 1 of them.
-  bool on_heap() const { return !heap_.empty(); }
+  bool on_heap() const { return size_ > N; }
 
   std::array<T, N> local_;
-  std::size_t local_size_ = 0;
+  std::size_t size_ = 0;
   std::vector<T> heap_;
 };
 

@@ -24,9 +24,8 @@ std::string_view trim(std::string_view text);
 constexpr bool ascii_iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (to_lower(static_cast<unsigned char>(a[i])) != to_lower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
+    const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x != y && to_lower(x) != to_lower(y)) return false;  // most bytes match as written
   }
   return true;
 }
