@@ -270,7 +270,8 @@ class Scanner {
     if (size_ - position_ < 2) return finish();  // a lone "<" at the end
     switch (bytes_[position_ + 1]) {
       case '!':
-        if (size_ - position_ >= 4 && bytes_[position_ + 2] == '-' && bytes_[position_ + 3] == '-') {
+        if (size_ - position_ >= 4 && bytes_[position_ + 2] == '-' &&
+            bytes_[position_ + 3] == '-') {
           return skip_comment();
         }
         return skip_past(position_ + 1, '>');
