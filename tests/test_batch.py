@@ -123,6 +123,17 @@ def test_write_protected_page_is_kept_unless_forced(site):
     assert velmora.locate_all(protected.read_bytes()) == []
 
 
+def test_page_with_other_hard_links_is_kept_with_advice_that_fits_a_batch(site):
+    linked = site / "site" / "a" / "000.html"
+    os.link(linked, site / "other.html")
+    refused = velmora_run(site, "batch", "remove", "--force", str(linked))
+    assert refused.returncode == 1
+    assert records(refused.stdout)[0]["error"] == (
+        "has 2 hard links, which replacing it would split (remove the other links)"
+    )
+    assert linked.read_bytes() == (site / "other.html").read_bytes() == page(0)
+
+
 def test_resume_after_a_cut_off_output(site):
     velmora_run(site, "batch", "hash", "site", "--jobs", "1", "-o", "out.jsonl")
     lines = (site / "out.jsonl").read_bytes().splitlines(keepends=True)

@@ -81,9 +81,20 @@ def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
         write_file(path, data, force=force)
 
 
-def write_file(path: str, data: bytes, *, force: bool = False, sync: bool = True) -> None:
+LINKS_ADVICE = "write elsewhere with -o, or remove the other links"
+
+
+def write_file(
+    path: str,
+    data: bytes,
+    *,
+    force: bool = False,
+    sync: bool = True,
+    links_advice: str = LINKS_ADVICE,
+) -> None:
     """Writes `data` to the file at `path` by the rules above; `force` overrides protection,
-    and `sync=False` leaves the flush to disk of a replaced file to the caller."""
+    `sync=False` leaves the flush to disk of a replaced file to the caller, and
+    `links_advice` is what the refusal of a file with other hard links suggests."""
     descriptor = _own_descriptor(path)
     if descriptor is not None:
         write_all(descriptor, data, path)
@@ -93,7 +104,7 @@ def write_file(path: str, data: bytes, *, force: bool = False, sync: bool = True
     except FileNotFoundError:
         status = None
     if status is None or stat.S_ISREG(status.st_mode):
-        _replace(path, data, status, force, sync)
+        _replace(path, data, status, force, sync, links_advice)
     elif stat.S_ISDIR(status.st_mode):
         raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
     else:
@@ -149,7 +160,12 @@ def _write_special(path: str, data: bytes) -> None:
 
 
 def _replace(
-    path: str, data: bytes, status: os.stat_result | None, force: bool, sync: bool
+    path: str,
+    data: bytes,
+    status: os.stat_result | None,
+    force: bool,
+    sync: bool,
+    links_advice: str,
 ) -> None:
     if status is not None:
         _refuse_if_protected(path, status, force)
@@ -157,7 +173,7 @@ def _replace(
             raise FileRefused(
                 path,
                 f"has {status.st_nlink} hard links, which replacing it would split "
-                "(write elsewhere with -o, or remove the other links)",
+                f"({links_advice})",
             )
     target = os.path.realpath(path)
     temporary = None

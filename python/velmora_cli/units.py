@@ -148,7 +148,12 @@ class Job(NamedTuple):
         """Replaces the page with `document`; the record tells where its manifest element is."""
         settings = self.settings
         files.write_file(
-            self.located("path"), document, force=settings.force, sync=settings.sync_each
+            self.located("path"),
+            document,
+            force=settings.force,
+            sync=settings.sync_each,
+            # -o names the records' file here, not where a page could go instead.
+            links_advice="remove the other links",
         )
         elements = velmora.locate_all(document)
         place = {"start": elements[0][0], "length": elements[0][1]} if elements else {}
