@@ -122,10 +122,15 @@ KEPT_MAX = 1024
 
 def kept_alive(fn: Callable[[], bytes], size: int) -> Callable[[], None]:
     """`fn` with its results kept alive a while, the way a caller storing them would:
-    each call then writes into memory no recent result has freed."""
+    each call then writes into memory no recent result has freed.
+
+    The results kept are filled in first, so that every measured call also frees the
+    oldest one, as in a long run. Otherwise a slow function would spend its runs
+    mostly filling them, freeing nothing, while a fast one was measured freeing."""
     kept: collections.deque[bytes] = collections.deque(
         maxlen=max(1, min(KEPT_MAX, KEPT_BYTES // max(size, 1)))
     )
+    kept.extend(fn() for _ in range(kept.maxlen or 0))
     return lambda: kept.append(fn())
 
 
