@@ -207,6 +207,60 @@ def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
     assert b"interrupted: 128 pages" in err
 
 
+# Runs tasks and sends itself a Ctrl-C at a point where a task or a result is changing
+# hands; prints which tasks ran and which results were delivered.
+HANDOVER_RUN = """
+import json, os, pathlib, signal, sys
+from velmora_cli import batch_run, engines
+
+marks, point = pathlib.Path(sys.argv[1]), sys.argv[2]
+main, calls = os.getpid(), [0]
+
+def mark(number):
+    (marks / str(number)).touch()
+    return number
+
+def interrupting(original):
+    def call(*args):
+        value = original(*args)
+        calls[0] += 1
+        if os.getpid() == main and calls[0] == 7:
+            os.kill(main, signal.SIGINT)
+        return value
+    return call
+
+if point == "sent":
+    from multiprocessing.connection import Connection
+    Connection.send = interrupting(Connection.send)
+elif point == "received":
+    engines.Worker.result = interrupting(engines.Worker.result)
+else:  # the task done here, in one process
+    engines.InterruptDeferred.__exit__ = interrupting(engines.InterruptDeferred.__exit__)
+signal.signal(signal.SIGINT, signal.default_int_handler)
+delivered = []
+tasks = [(number,) for number in range(40)]
+_, interrupted = batch_run.consume(
+    engines.completed(mark, tasks, jobs=1 if point == "done" else 2),
+    lambda r: delivered.append(r) or {"ok": 1},
+    "page",
+)
+ran = sorted(int(path.name) for path in marks.iterdir())
+print(json.dumps([interrupted, sorted(delivered), ran]))
+"""
+
+
+@pytest.mark.parametrize("point", ["sent", "received", "done"])
+def test_interrupt_as_a_task_or_result_changes_hands_loses_no_result(tmp_path, point):
+    done = subprocess.run(
+        [sys.executable, "-c", HANDOVER_RUN, str(tmp_path), point],
+        capture_output=True,
+        timeout=60,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    interrupted, delivered, ran = json.loads(done.stdout)
+    assert interrupted and delivered == ran and len(ran) < 40, done.stderr
+
+
 def test_interrupt_lets_the_running_chunk_finish_in_one_process(site):
     listed = site_pages(site)[:66]
     os.mkfifo(site / "slow.bin")  # the store of the 10th page: read once the test writes it

@@ -64,7 +64,9 @@ def in_process(unit: Callable[..., Result], tasks: Iterable[Task]) -> Generator[
     for task in tasks:
         with InterruptDeferred() as deferred:
             result = unit(*task)
-        yield result
+            # Until the result is taken a first Ctrl-C is only noted too: raised in between,
+            # it would lose the result of work already done.
+            yield result
         if deferred.interrupted:
             raise KeyboardInterrupt
 
@@ -94,6 +96,12 @@ class InterruptDeferred:
     def __exit__(self, *exception: object) -> None:
         if self.active:
             signal.signal(signal.SIGINT, self.previous)
+
+
+def handing_over() -> signals.Held:
+    """Holds Ctrl-C back while a task or a result changes hands. Held across a `yield`, it
+    stays held while the taker deals with the result, until it asks for the next."""
+    return signals.Held((signal.SIGINT,))
 
 
 def ignore_interrupts() -> None:
@@ -170,7 +178,10 @@ class Pool:
 
         busy = self.busy
         for connection in wait(list(busy)):
-            yield busy[connection].result()
+            # Ctrl-C waits from a result's arrival until the taker comes back for the next:
+            # a worker marked idle has handed its result over, which must not be dropped.
+            with handing_over():
+                yield busy[connection].result()
 
     def results_in_flight(self) -> Iterator[Any]:
         """The results of every busy worker, as they finish; those of dead workers are lost."""
@@ -201,11 +212,14 @@ class Worker:
         self.busy = False
 
     def send(self, task: Task) -> None:
-        try:
-            self.connection.send(task)
-        except OSError:
-            raise self.died() from None
-        self.busy = True
+        # Ctrl-C waits until the worker is marked busy: a task sent to a worker marked idle
+        # would be done with nobody waiting for its result.
+        with handing_over():
+            try:
+                self.connection.send(task)
+            except OSError:
+                raise self.died() from None
+            self.busy = True
 
     def result(self) -> Any:
         try:
@@ -291,17 +305,19 @@ def on_dask(
             for task in itertools.islice(queue, workers * (1 + IN_FLIGHT_PER_WORKER)):
                 submit(task)
             for future in running:
-                submitted.discard(future)
-                yield outcome(future)
+                with handing_over():
+                    yield outcome(future)
+                    submitted.discard(future)  # delivered
                 future.release()
                 following = next(queue, None)
                 if following is not None:
                     submit(following)
         except (KeyboardInterrupt, Exception):
-            for future in running:
-                submitted.discard(future)
-                with contextlib.suppress(EngineError):
+            # Every task submitted and not delivered, the one in hand when it ended included.
+            for future in as_completed(list(submitted)):
+                with contextlib.suppress(EngineError), handing_over():
                     yield outcome(future)
+                    submitted.discard(future)
             raise
         finally:
             if submitted:
