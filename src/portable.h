@@ -30,7 +30,11 @@ constexpr std::uint64_t byte_swap64(std::uint64_t x) {
 // prefetchers fetch them: on a virtual Xeon, SHA-NI ran at 1.24 GB/s over
 // 64 MiB against 2.0 in the cache. Each compression therefore asks for the
 // input this far ahead of the block it is on; where the data is already in
-// the cache, that costs one hint per line.
+// the cache, that costs one hint per line. Outputs gain as much: the Base64
+// kernels' stores stall on lines not yet in the cache, most of all in memory
+// the kernel has just mapped, so each step asks for the output lines it will
+// write this far ahead (on the same Xeon, a 1.4 MB output into fresh memory
+// took 115 µs instead of 180-220, and 23 µs instead of 38 in the cache).
 inline constexpr std::uintptr_t kPrefetchDistance = 1024;
 inline constexpr std::size_t kCacheLine = 64;
 
@@ -38,7 +42,7 @@ inline constexpr std::size_t kCacheLine = 64;
 // the cache. A hint only: it never faults, even past the end of the input
 // (the address is computed as an integer for that reason), and changes no
 // result.
-inline void prefetch_ahead(const std::uint8_t* block, std::size_t bytes) {
+inline void prefetch_ahead(const void* block, std::size_t bytes) {
   const std::uintptr_t ahead = reinterpret_cast<std::uintptr_t>(block) + kPrefetchDistance;
   for (std::size_t line = 0; line < bytes; line += kCacheLine) {
     const auto* address = reinterpret_cast<const char*>(ahead + line);

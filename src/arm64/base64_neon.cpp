@@ -6,6 +6,7 @@
 #include <array>
 
 #include "base64.h"
+#include "portable.h"
 
 namespace velmora::base64 {
 
@@ -58,6 +59,7 @@ void encode_groups_neon(const std::uint8_t* in, std::size_t groups, char* out) {
         vandq_u8(bytes.val[2], low6)};
     uint8x16x4_t chars;
     for (int i = 0; i < 4; ++i) chars.val[i] = vqtbl4q_u8(alphabet, indices[i]);
+    portable::prefetch_ahead(out, 64);
     vst4q_u8(reinterpret_cast<std::uint8_t*>(out), chars);
   }
   encode_groups_portable(in, groups, out);
@@ -74,6 +76,7 @@ bool decode_groups_neon(const char* in, std::size_t groups, std::uint8_t* out) {
     bytes.val[0] = vorrq_u8(vshlq_n_u8(values[0], 2), vshrq_n_u8(values[1], 4));
     bytes.val[1] = vorrq_u8(vshlq_n_u8(values[1], 4), vshrq_n_u8(values[2], 2));
     bytes.val[2] = vorrq_u8(vshlq_n_u8(values[2], 6), values[3]);
+    portable::prefetch_ahead(out, 48);
     vst3q_u8(out, bytes);
   }
   return vmaxvq_u8(invalid) < 0x80 && decode_groups_portable(in, groups, out);

@@ -5,6 +5,7 @@
 #include <array>
 
 #include "base64.h"
+#include "portable.h"
 #include "target.h"
 
 #define WITH_AVX2 VELMORA_TARGET("avx2")
@@ -117,6 +118,7 @@ constexpr std::size_t kDecodeBytesWritten = 32;
 WITH_AVX2 void encode_groups_avx2(const std::uint8_t* in, std::size_t groups, char* out) {
   for (; 3 * groups >= kEncodeBytesRead; groups -= kGroupsPerStep, in += 24, out += 32) {
     const __m256i chars = indices_to_chars(six_bit_indices(load_encode_step(in)));
+    portable::prefetch_ahead(out, 32);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), chars);
   }
   encode_groups_portable(in, groups, out);
@@ -127,6 +129,7 @@ WITH_AVX2 bool decode_groups_avx2(const char* in, std::size_t groups, std::uint8
   for (; 3 * groups >= kDecodeBytesWritten; groups -= kGroupsPerStep, in += 32, out += 24) {
     const __m256i chars = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
     const __m256i bytes = values_to_bytes(chars_to_values(chars, invalid));
+    portable::prefetch_ahead(out, 24);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
   }
   return _mm256_testz_si256(invalid, invalid) && decode_groups_portable(in, groups, out);

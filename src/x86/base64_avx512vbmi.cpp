@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "base64.h"
+#include "portable.h"
 #include "target.h"
 
 #define WITH_AVX512VBMI VELMORA_TARGET("avx512f,avx512bw,avx512vl,avx512vbmi")
@@ -93,6 +94,7 @@ WITH_AVX512VBMI void encode_groups_avx512vbmi(const std::uint8_t* in, std::size_
     const __m512i bytes = _mm512_maskz_loadu_epi8(kStepBytes, in);
     const __m512i numbers = _mm512_permutexvar_epi8(group_to_element, bytes);
     const __m512i indices = _mm512_multishift_epi64_epi8(index_shifts, numbers);
+    portable::prefetch_ahead(out, 64);
     _mm512_storeu_si512(out, _mm512_permutexvar_epi8(indices, alphabet));
   }
   encode_groups_portable(in, groups, out);
@@ -108,6 +110,7 @@ WITH_AVX512VBMI bool decode_groups_avx512vbmi(const char* in, std::size_t groups
     const __m512i values = _mm512_permutex2var_epi8(values_low, chars, values_high);
     invalid = _mm512_ternarylogic_epi32(invalid, chars, values, kOrThree);
     const __m512i numbers = values_to_numbers(values);
+    portable::prefetch_ahead(out, 48);
     _mm512_mask_storeu_epi8(out, kStepBytes, _mm512_permutexvar_epi8(element_to_group, numbers));
   }
   return _mm512_movepi8_mask(invalid) == 0 && decode_groups_portable(in, groups, out);
