@@ -30,7 +30,7 @@ constexpr std::uint64_t byte_swap64(std::uint64_t x) {
 // prefetchers fetch them: on a virtual Xeon, SHA-NI ran at 1.24 GB/s over
 // 64 MiB against 2.0 in the cache. Each compression therefore asks for the
 // input this far ahead of the block it is on; where the data is already in
-// the cache, that costs one hint per line. Outputs gain as much: the Base64
+// the cache, that costs a hint or two per line. Outputs gain as much: the Base64
 // kernels' stores stall on lines not yet in the cache, most of all in memory
 // the kernel has just mapped, so each step asks for the output lines it will
 // write this far ahead (on the same Xeon, a 1.4 MB output into fresh memory

@@ -125,7 +125,7 @@ constexpr std::array<KnownName, 8> kKnownNames{{
 constexpr std::uint64_t kNameHash = 0x4f426dcbb394fb37;
 constexpr std::size_t slot_of(std::uint64_t folded) { return (folded * kNameHash) >> 61; }
 
-// Empty slots hold 0, which no folded name equals.
+// A slot no name took would hold 0, which no folded name equals.
 constexpr std::array<KnownName, 8> make_name_slots() {
   std::array<KnownName, 8> slots{};
   for (const KnownName& k : kKnownNames) slots[slot_of(k.folded)] = k;

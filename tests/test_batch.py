@@ -123,15 +123,18 @@ def test_write_protected_page_is_kept_unless_forced(site):
     assert velmora.locate_all(protected.read_bytes()) == []
 
 
-def test_page_with_other_hard_links_is_kept_with_advice_that_fits_a_batch(site):
+def test_files_with_other_hard_links_are_kept_with_advice_that_fits_a_batch(site):
+    advice = "has 2 hard links, which replacing it would split (remove the other links)"
     linked = site / "site" / "a" / "000.html"
     os.link(linked, site / "other.html")
     refused = velmora_run(site, "batch", "remove", "--force", str(linked))
-    assert refused.returncode == 1
-    assert records(refused.stdout)[0]["error"] == (
-        "has 2 hard links, which replacing it would split (remove the other links)"
-    )
+    assert refused.returncode == 1 and records(refused.stdout)[0]["error"] == advice
     assert linked.read_bytes() == (site / "other.html").read_bytes() == page(0)
+    # The records a run resumes from are rewritten in place; -o does not go with --resume.
+    (site / "out.jsonl").write_text("")
+    os.link(site / "out.jsonl", site / "also.jsonl")
+    resumed = velmora_run(site, "batch", "hash", "site/b", "--resume", "out.jsonl")
+    assert resumed.returncode == 2 and resumed.stderr.decode() == f"velmora: out.jsonl: {advice}\n"
 
 
 def test_resume_after_a_cut_off_output(site):
@@ -210,10 +213,10 @@ def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
 # Runs tasks and sends itself a Ctrl-C at a point where a task or a result is changing
 # hands; prints which tasks ran and which results were delivered.
 HANDOVER_RUN = """
-import json, os, pathlib, signal, sys
+import json, os, pathlib, signal, sys, time
 from velmora_cli import batch_run, engines
 
-marks, point = pathlib.Path(sys.argv[1]), sys.argv[2]
+marks, point, dask = pathlib.Path(sys.argv[1]), sys.argv[2], (sys.argv[3:] or [None])[0]
 main, calls = os.getpid(), [0]
 
 def mark(number):
@@ -226,33 +229,38 @@ def interrupting(original):
         calls[0] += 1
         if os.getpid() == main and calls[0] == 7:
             os.kill(main, signal.SIGINT)
+            time.sleep(0.3)  # for any other thread to take the signal
         return value
     return call
+
+delivered = []
+def deliver(result):
+    delivered.append(result)
+    return {"ok": 1}
 
 if point == "sent":
     from multiprocessing.connection import Connection
     Connection.send = interrupting(Connection.send)
 elif point == "received":
     engines.Worker.result = interrupting(engines.Worker.result)
-else:  # the task done here, in one process
+elif point == "done":  # the task done here, in one process
     engines.InterruptDeferred.__exit__ = interrupting(engines.InterruptDeferred.__exit__)
+else:  # the result taken, with Dask's threads in the process
+    deliver = interrupting(deliver)
 signal.signal(signal.SIGINT, signal.default_int_handler)
-delivered = []
 tasks = [(number,) for number in range(40)]
-_, interrupted = batch_run.consume(
-    engines.completed(mark, tasks, jobs=1 if point == "done" else 2),
-    lambda r: delivered.append(r) or {"ok": 1},
-    "page",
-)
+results = engines.completed(mark, tasks, 1 if point == "done" else 2, dask)
+_, interrupted = batch_run.consume(results, deliver, "page")
 ran = sorted(int(path.name) for path in marks.iterdir())
 print(json.dumps([interrupted, sorted(delivered), ran]))
 """
 
 
-@pytest.mark.parametrize("point", ["sent", "received", "done"])
-def test_interrupt_as_a_task_or_result_changes_hands_loses_no_result(tmp_path, point):
+@pytest.mark.parametrize("point", ["sent", "received", "done", "taken"])
+def test_interrupt_as_a_task_or_result_changes_hands_loses_no_result(tmp_path, point, request):
+    dask = [request.getfixturevalue("dask_scheduler")] if point == "taken" else []
     done = subprocess.run(
-        [sys.executable, "-c", HANDOVER_RUN, str(tmp_path), point],
+        [sys.executable, "-c", HANDOVER_RUN, str(tmp_path), point, *dask],
         capture_output=True,
         timeout=60,
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),

@@ -226,12 +226,13 @@ def recorded_ok(output: str) -> set[str]:
             ):
                 done.add(record["path"])
                 kept.append(line)
-    replace_whole(output, "".join(kept))
+    # --resume names this file, and -o does not go with it.
+    replace_whole(output, "".join(kept), links_advice="remove the other links")
     return done
 
 
-def replace_whole(path: str, text: str) -> None:
-    files.write_file(path, text.encode("utf-8", "surrogateescape"))
+def replace_whole(path: str, text: str, links_advice: str = files.LINKS_ADVICE) -> None:
+    files.write_file(path, text.encode("utf-8", "surrogateescape"), links_advice=links_advice)
 
 
 @contextlib.contextmanager

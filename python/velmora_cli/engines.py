@@ -50,7 +50,10 @@ def completed(
     jobs: int,
     dask_address: Optional[str] = None,
 ) -> Generator[Result, None, None]:
-    """`unit(*task)` for each task, in the order the results come in."""
+    """`unit(*task)` for each task, in the order the results come in.
+
+    Run the generator to its end or close it: while it waits for its taker to ask for the
+    next result, it holds Ctrl-C back."""
     if dask_address is not None:
         return on_dask(unit, tasks, dask_address)
     if jobs == 1:
@@ -255,8 +258,8 @@ def serve(connection: Any, unit: Callable[..., Any], close_first: list[Any]) -> 
         inherited.close()
     ignore_interrupts()
     signals.trap()  # SIGTERM and SIGHUP unwind a write in progress, removing its temporary file
-    signals.release()
     try:
+        signals.release()  # a signal held since the start arrives here, and ends it quietly
         serve_tasks(connection, unit)
     except signals.Interrupted as interrupted:  # ended on purpose: quietly
         raise SystemExit(interrupted.status) from None
@@ -290,7 +293,11 @@ def on_dask(
     cancelled when the run ends (a task running on a worker cannot be stopped)."""
     from distributed import Client, as_completed
 
-    with Client(address) as client:
+    # The client's threads start with Ctrl-C held, as they keep it: the signal then reaches
+    # the main thread alone, where holding it back is holding it back for the process.
+    with handing_over():
+        client = Client(address)
+    with client:
         workers = sum(client.nthreads().values()) or 1
         queue = iter(tasks)
         submitted: set[Any] = set()
