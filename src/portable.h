@@ -39,7 +39,7 @@ inline constexpr std::uintptr_t kPrefetchDistance = 1024;
 inline constexpr std::size_t kCacheLine = 64;
 
 // Asks for the `bytes` lying kPrefetchDistance past `block` to be loaded into
-// the cache. A hint only: it never faults, even past the end of the input
+// the cache. A hint only: it never faults, even past the end of the data
 // (the address is computed as an integer for that reason), and changes no
 // result.
 inline void prefetch_ahead(const void* block, std::size_t bytes) {

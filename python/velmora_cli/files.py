@@ -38,6 +38,7 @@ CHUNK = 1 << 24  # bytes per write call, so that a signal is answered between tw
 # text by default and every line feed written would gain a carriage return.
 PORTABLE_FLAGS = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 FORCE_HINT = "write-protected (--force replaces it anyway)"
+LINKS_ADVICE = "write elsewhere with -o, or remove the other links"
 
 
 class FileRefused(OSError):
@@ -79,9 +80,6 @@ def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
         write_all(1, data, STDOUT_NAME)
     else:
         write_file(path, data, force=force)
-
-
-LINKS_ADVICE = "write elsewhere with -o, or remove the other links"
 
 
 def write_file(
