@@ -43,22 +43,26 @@ const Tag* script_end_tag(const scan::TagList& list, std::size_t index) {
   return next.is_end && next.name == TagName::Script ? &next : nullptr;
 }
 
-Candidate candidate_at(const scan::TagList& list, std::size_t index) {
-  const Tag& tag = list.tags()[index];
-  if (tag.name == TagName::Link) {
-    return {Candidate::Form::Link, tag.start, tag.end, 0, 0, list.attr(tag, "href")};
-  }
-  const std::size_t length = list.document_length();
-  const Tag* end_tag = script_end_tag(list, index);
-  return {Candidate::Form::Script,           tag.start,   end_tag ? end_tag->end : length, tag.end,
-          end_tag ? end_tag->start : length, std::nullopt};
-}
-
 Range range_at(const scan::TagList& list, std::size_t index) {
   const Tag& tag = list.tags()[index];
   if (tag.name == TagName::Link) return {tag.start, tag.end};
   const Tag* end_tag = script_end_tag(list, index);
   return {tag.start, end_tag ? end_tag->end : list.document_length()};
+}
+
+Candidate candidate_at(const scan::TagList& list, std::size_t index) {
+  const Tag& tag = list.tags()[index];
+  const Range element = range_at(list, index);
+  if (tag.name == TagName::Link) {
+    return {Candidate::Form::Link, element.start, element.end, 0, 0, list.attr(tag, "href")};
+  }
+  const Tag* end_tag = script_end_tag(list, index);
+  return {Candidate::Form::Script,
+          element.start,
+          element.end,
+          tag.end,
+          end_tag ? end_tag->start : list.document_length(),
+          std::nullopt};
 }
 
 // Calls `visit(index)` for the start tag of each manifest element of the head,

@@ -1,6 +1,6 @@
 // Integer operations that GCC and Clang offer as builtins and MSVC lacks,
 // written in plain C++ that each of them compiles to the same instructions,
-// and the one cache hint the hashing uses.
+// and the one cache hint the hashing and Base64 kernels use.
 #pragma once
 
 #include <concepts>

@@ -20,7 +20,7 @@ constexpr bool is_html_space_char(unsigned char c) {
 std::string_view trim(std::string_view text);
 
 // Equal lengths and equal bytes once A-Z are mapped to a-z. Inline: the
-// scanner asks it of every kept attribute name and raw-text end tag.
+// scanner asks it of every kept attribute name.
 constexpr bool ascii_iequal(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
