@@ -346,6 +346,22 @@ def test_workers_end_with_the_batch_quietly(site, number, status):
     assert b"Traceback" not in (site / "err.txt").read_bytes()
 
 
+def test_a_signal_to_the_whole_group_ends_every_worker_quietly(tmp_path):
+    (tmp_path / "0.html").write_bytes(page(0) * 200_000)  # some ms to hash, signals waiting
+    for number in range(1, 128):  # a chunk of 64 for each worker
+        os.link(tmp_path / "0.html", tmp_path / f"{number}.html")
+    command = [sys.executable, "-m", "velmora_cli", "batch", "hash", ".", "--alg", "sha512"]
+    for _ in range(3):  # the main process's SIGTERM to its workers comes as they leave
+        process = subprocess.Popen(
+            [*command, "--jobs", "2"], cwd=tmp_path, stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE, start_new_session=True,
+        )
+        time.sleep(1)
+        os.killpg(process.pid, signal.SIGHUP)
+        _, err = process.communicate(timeout=60)
+        assert process.returncode == 129 and b"Traceback" not in err, err.decode()
+
+
 # --- WARC files ---------------------------------------------------------------
 
 

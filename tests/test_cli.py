@@ -264,6 +264,7 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
         (["embed", "-", "-"], 2, "only one input can be read from standard input"),
         (["remove", "signed.html", "-o", "no/x"], 2, "no/x: No such file or directory"),
         (["remove", "signed.html", "-o", "."], 2, ".: Is a directory"),
+        (["remove", "signed.html", "-o", ""], 2, ": No such file or directory"),
         # Words that are not UTF-8 (lone surrogates once decoded) are told apart from text.
         (
             ["hash", "page.html", "--alg", "sha\udcff"],
@@ -297,6 +298,7 @@ def test_errors_are_one_line_with_their_exit_status(folder, args, status, messag
             ["verify", "signed.html", "--hash", "zz"],
             "velmora verify: argument --hash: not a hexadecimal hash",
         ),
+        (["verify", "signed.html", "--hash", ""], "velmora verify: argument --hash: not a hex"),
         (
             ["verify", "signed.html", "--hash", "00", "--exclusion", "1-2"],
             "velmora verify: argument --exclusion",

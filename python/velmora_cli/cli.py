@@ -226,9 +226,12 @@ def run(args: argparse.Namespace) -> None:
 
 def hex_bytes(text: str) -> bytes:
     try:
-        return bytes.fromhex(text)
+        digest = bytes.fromhex(text)
     except ValueError:
+        digest = b""
+    if not digest:  # an empty word would only ever fail to match, as if the page had changed
         raise argparse.ArgumentTypeError(f"not a hexadecimal hash: {text!r}") from None
+    return digest
 
 
 def exclusion(text: str) -> Range:

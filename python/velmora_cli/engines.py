@@ -248,6 +248,9 @@ class Worker:
             self.process.join(STOP_WAIT)
         if self.process.is_alive():
             self.process.terminate()
+            self.process.join(STOP_WAIT)
+        if self.process.is_alive():  # already leaving, and stuck on its way out
+            self.process.kill()
             self.process.join()
         self.connection.close()
 
@@ -257,7 +260,9 @@ def serve(connection: Any, unit: Callable[..., Any], close_first: list[Any]) -> 
     for inherited in close_first:
         inherited.close()
     ignore_interrupts()
-    signals.trap()  # SIGTERM and SIGHUP unwind a write in progress, removing its temporary file
+    # SIGTERM and SIGHUP unwind a write in progress, removing its temporary file. The main
+    # process's SIGTERM may follow the group's SIGHUP at once: one is enough.
+    signals.trap(once=True)
     try:
         signals.release()  # a signal held since the start arrives here, and ends it quietly
         serve_tasks(connection, unit)
@@ -342,8 +347,7 @@ def connected(address: str) -> Any:
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
 
     def connect() -> None:
-        if signals.CAN_HOLD:  # for the rest of this thread's life
-            signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT,))
+        signals.hold_from_now((signal.SIGINT,))
         try:
             made.put((Client(address, set_as_default=False), None))
         except BaseException as error:  # handed to the main thread, which raises it

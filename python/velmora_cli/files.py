@@ -103,6 +103,8 @@ def write_file(
     """Writes `data` to the file at `path` by the rules above; `force` overrides protection,
     `sync=False` leaves the flush to disk of a replaced file to the caller, and
     `links_advice` is what the refusal of a file with other hard links suggests."""
+    if not path:  # as the shell's `> ""` fails, before a temporary file lands beside nothing
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     descriptor = _own_descriptor(path)
     if descriptor is not None:
         write_all(descriptor, data, path)

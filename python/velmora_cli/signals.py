@@ -30,12 +30,24 @@ def _interrupt(number: int, frame: FrameType | None) -> None:
     raise Interrupted(number)
 
 
-def trap() -> None:
+def _interrupt_once(number: int, frame: FrameType | None) -> None:
+    if _leaving:
+        return
+    _leaving.append(number)
+    raise Interrupted(number)
+
+
+_leaving: list[int] = []
+
+
+def trap(once: bool = False) -> None:
     """Turns the trapped signals into `Interrupted`, leaving alone any that the caller ignored
-    (as `nohup`, or a shell starting a job in the background, does)."""
+    (as `nohup`, or a shell starting a job in the background, does). With `once`, only the
+    first one is raised: the others would only cut short its way out."""
+    handler = _interrupt_once if once else _interrupt
     for number in TRAPPED:
         if signal.getsignal(number) is not signal.SIG_IGN:
-            signal.signal(number, _interrupt)
+            signal.signal(number, handler)
 
 
 class Held:
@@ -53,6 +65,13 @@ class Held:
     def __exit__(self, *exception: object) -> None:
         if CAN_HOLD:
             signal.pthread_sigmask(signal.SIG_SETMASK, self._previous)
+
+
+def hold_from_now(held: tuple[int, ...] = TRAPPED) -> None:
+    """Holds the signals given back in this thread from here on, and in the threads it
+    starts, which must leave them to the main one."""
+    if CAN_HOLD:
+        signal.pthread_sigmask(signal.SIG_BLOCK, held)
 
 
 def release() -> None:
