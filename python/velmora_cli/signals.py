@@ -30,14 +30,14 @@ def _interrupt(number: int, frame: FrameType | None) -> None:
     raise Interrupted(number)
 
 
+_leaving: list[int] = []  # the signal a process trapped `once` is leaving on
+
+
 def _interrupt_once(number: int, frame: FrameType | None) -> None:
     if _leaving:
         return
     _leaving.append(number)
     raise Interrupted(number)
-
-
-_leaving: list[int] = []
 
 
 def trap(once: bool = False) -> None:
