@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import errno
 import fnmatch
 import functools
 import io
@@ -13,6 +14,7 @@ import json
 import os
 import re
 import signal
+import stat
 import sys
 import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
@@ -153,8 +155,7 @@ def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
     walks, before anything is written: the records would replace what the batch is about to
     read. Also checks, before the records file is emptied, that every input can be read."""
     for source in work_lists(args):
-        with open_input(source):
-            pass
+        require_readable(source)
     if destination is None or destination == STDIO or not os.path.exists(destination):
         return
     for source in [*work_lists(args), *args.paths]:
@@ -164,6 +165,19 @@ def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
             raise UsageError(f"refusing to overwrite the input {destination} with the records")
     if os.path.isfile(destination) and not args.force and files.is_write_protected(destination):
         raise UsageError(f"{destination}: {files.FORCE_HINT}")
+
+
+def require_readable(source: str) -> None:
+    """Fails as opening `source` would, without opening it: a pipe opened and closed again
+    would leave its writer nobody to write to."""
+    try:
+        status = os.stat(source)
+    except OSError as error:
+        raise UsageError(f"{source}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode):
+        raise UsageError(f"{source}: {os.strerror(errno.EISDIR)}")
+    if not os.access(source, os.R_OK):
+        raise UsageError(f"{source}: {os.strerror(errno.EACCES)}")
 
 
 def is_walked_page(path: str, folder: str, args: argparse.Namespace) -> bool:
