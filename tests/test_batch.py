@@ -566,3 +566,41 @@ def test_unit_functions_are_typed_for_type_checkers(tmp_path):
     )
     flagged = [line.split(":")[1] for line in done.stdout.splitlines() if ": error:" in line]
     assert flagged == ["6", "7"], done.stdout
+
+
+@pytest.mark.parametrize(
+    "args, kept",
+    [
+        (["embed", "--stores", "map.jsonl", "--resume", "map.jsonl"], "map.jsonl"),
+        (["embed", "--stores", "map.jsonl", "-o", "map.jsonl"], "map.jsonl"),
+        (["hash", "site", "-o", "site/a/000.html"], "site/a/000.html"),
+        (["hash", "--files-from", "missing.txt", "-o", "store.bin"], "store.bin"),
+        (["hash", "site/a/000.html", "-o", "protected.jsonl"], "protected.jsonl"),
+    ],
+)
+def test_the_records_never_replace_an_input_or_a_protected_file(site, args, kept):
+    (site / "map.jsonl").write_text('{"path": "site/a/000.html", "store": "store.bin"}\n')
+    (site / "protected.jsonl").write_text("old records\n")
+    (site / "protected.jsonl").chmod(0o444)
+    before = (site / kept).read_bytes()
+    done = velmora_run(site, "batch", *args)
+    assert done.returncode == 2, done.stderr
+    assert (site / kept).read_bytes() == before
+
+
+def test_a_map_whose_last_line_has_no_line_feed_is_read_whole(site):
+    bound = velmora_run(site, "batch", "binding", "site/a/000.html", "site/b/001.html")
+    (site / "b.jsonl").write_bytes(bound.stdout.rstrip(b"\n"))
+    (site / "site/b/001.html").write_bytes(page(1000))
+    verified = velmora_run(site, "batch", "verify", "--bindings", "b.jsonl")
+    assert [r["status"] for r in records(verified.stdout)] == ["ok", "mismatch"]
+
+
+@pytest.mark.parametrize("exclusions", [[[-1, 5]], [[2**64, 5]], [[1.5, 2]], [[True, 2]]])
+def test_exclusions_a_page_cannot_have_are_an_error_record(site, exclusions):
+    line = {"path": "site/a/000.html", "alg": "sha256", "hash": "00", "exclusions": exclusions}
+    (site / "b.jsonl").write_text(json.dumps(line) + "\n")
+    done = velmora_run(site, "batch", "verify", "--bindings", "b.jsonl")
+    assert done.returncode == 1
+    (record,) = records(done.stdout)
+    assert record["status"] == "error" and "usable \"exclusions\"" in record["error"]

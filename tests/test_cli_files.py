@@ -135,3 +135,47 @@ def test_file_names_in_other_bytes_are_escaped_in_the_report(folder):
     assert done.returncode == 0 and (folder / name).read_bytes() == STORE
     report = done.stdout.decode().splitlines()[-1]
     assert report == f"store: {len(STORE)} bytes, written to t\\xff\\x1b.c2pa"
+
+
+def run_reading(folder, stdin, *args):
+    """`run`, with standard input open on the file `stdin`."""
+    return subprocess.run(
+        [sys.executable, "-m", "velmora_cli", *args], stdin=stdin, cwd=folder, capture_output=True,
+        timeout=60,
+    )
+
+
+def test_in_place_through_a_read_write_descriptor_leaves_no_old_tail(folder):
+    with open(folder / "signed.html", "r+b") as page:  # as `<> signed.html` opens it
+        assert run_reading(folder, page, "remove", "/dev/stdin", "--in-place").returncode == 0
+    assert (folder / "signed.html").read_bytes() == PAGE
+
+
+@pytest.mark.parametrize(
+    "args, kept", [(["extract", "-", "--store-out", "signed.html"], "signed.html"),
+                   (["embed", "page.html", "-", "-o", "store.bin"], "store.bin")],
+)
+def test_an_output_that_is_the_file_on_standard_input_is_refused(folder, args, kept):
+    before = (folder / kept).read_bytes()
+    with open(folder / kept, "rb") as source:
+        done = run_reading(folder, source, *args)
+    assert done.returncode == 2 and b"refusing to overwrite the input -" in done.stderr
+    assert (folder / kept).read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "output, error",
+    [("new/", "new/: Is a directory"), ("é" * 127, None)],  # 254 bytes: a valid name
+)
+def test_output_names_a_folder_or_a_long_name_as_the_shell_would(folder, output, error):
+    done = run(folder, "remove", "signed.html", "-o", output)
+    if error is None:
+        assert done.returncode == 0 and (folder / output).read_bytes() == PAGE
+    else:
+        assert (done.returncode, done.stderr) == (2, f"velmora: {error}\n".encode())
+        assert not (folder / output.rstrip("/")).exists()
+
+
+def test_a_failure_that_cannot_be_told_still_exits_2(folder):
+    with open("/dev/full", "wb") as full:
+        assert run(folder, "hash", "missing.html", stderr=full).returncode == 2

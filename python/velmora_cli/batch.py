@@ -89,7 +89,8 @@ def add_batch(commands: Any, options: dict[str, argparse.ArgumentParser]) -> Non
     command.add_argument(
         "--force",
         action="store_true",
-        help="writing operations: replace pages even if they are write-protected",
+        help="replace pages (writing operations) and OUT.jsonl even if they are "
+        "write-protected",
     )
     command.add_argument(
         "--sync-once",

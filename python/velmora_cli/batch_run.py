@@ -51,7 +51,9 @@ def batch(args: argparse.Namespace) -> int:
     if args.sync_once and not hasattr(os, "sync"):
         raise UsageError("--sync-once needs a system that can flush every file at once")
     items = work_items(args)
-    done = recorded_ok(args.resume) if args.resume else set()
+    destination = args.resume or args.output
+    guard_records(destination, args)
+    done = recorded_ok(args.resume, args.force) if args.resume else set()
     if done:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
@@ -60,7 +62,6 @@ def batch(args: argparse.Namespace) -> int:
         for chunk in chunked(items)
     )
     began = time.monotonic()
-    destination = args.resume or args.output
     with open_output(destination, append=bool(args.resume)) as out:
 
         def deliver(result: tuple[str, Counts]) -> Counts:
@@ -141,6 +142,39 @@ def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
     return walked(itertools.chain(args.paths, listed), args.glob or DEFAULT_GLOBS)
 
 
+def work_lists(args: argparse.Namespace) -> list[str]:
+    """The files the batch reads its work from (standard input aside)."""
+    named = [getattr(args, name, None) for name in ("stores", "bindings", "files_from")]
+    return [path for path in named if path not in (None, STDIO)]
+
+
+def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
+    """Refuses a records file that is one of the batch's inputs, or a page of a folder it
+    walks, before anything is written: the records would replace what the batch is about to
+    read. Also checks, before the records file is emptied, that every input can be read."""
+    for source in work_lists(args):
+        with open_input(source):
+            pass
+    if destination is None or destination == STDIO or not os.path.exists(destination):
+        return
+    for source in [*work_lists(args), *args.paths]:
+        if not os.path.exists(source):  # a missing page gets its own error record
+            continue
+        if os.path.samefile(destination, source) or is_walked_page(destination, source, args):
+            raise UsageError(f"refusing to overwrite the input {destination} with the records")
+    if os.path.isfile(destination) and not args.force and files.is_write_protected(destination):
+        raise UsageError(f"{destination}: {files.FORCE_HINT}")
+
+
+def is_walked_page(path: str, folder: str, args: argparse.Namespace) -> bool:
+    if not os.path.isdir(folder):
+        return False
+    inside = os.path.commonpath([os.path.realpath(folder), os.path.realpath(path)])
+    globs = args.glob or DEFAULT_GLOBS
+    name = os.path.basename(path)
+    return inside == os.path.realpath(folder) and any(fnmatch.fnmatch(name, g) for g in globs)
+
+
 def listed_paths(source: str, null_separated: bool) -> Iterator[str]:
     separator = b"\0" if null_separated else b"\n"
     with open_input(source) as stream:
@@ -172,7 +206,7 @@ def raise_usage_error(error: OSError) -> NoReturn:
 
 
 def mapping_entries(source: str) -> Iterator[units.Item]:
-    for number, line in complete_lines(source):
+    for number, line in numbered_lines(source, whole_only=False):
         try:
             entry = json.loads(line)
         except ValueError:
@@ -182,11 +216,13 @@ def mapping_entries(source: str) -> Iterator[units.Item]:
         yield entry
 
 
-def complete_lines(source: str) -> Iterator[tuple[int, str]]:
-    """The non-empty lines of a JSON Lines file, numbered from 1, without a cut-off last one."""
+def numbered_lines(source: str, whole_only: bool) -> Iterator[tuple[int, str]]:
+    """The non-empty lines of a JSON Lines file, numbered from 1. `whole_only` drops a last
+    line without its line feed, which an interrupted writer leaves; a file written by hand
+    may well end that way."""
     with open_input(source) as stream:
         for number, raw in enumerate(stream, 1):
-            if raw.endswith(b"\n") and raw.strip():
+            if (raw.endswith(b"\n") or not whole_only) and raw.strip():
                 yield number, raw.decode("utf-8", "surrogateescape")
 
 
@@ -206,7 +242,7 @@ def open_input(source: str) -> Iterator[io.BufferedIOBase]:
 # --- output and resuming ------------------------------------------------------
 
 
-def recorded_ok(output: str) -> set[str]:
+def recorded_ok(output: str, force: bool = False) -> set[str]:
     """Paths recorded as ok in a previous run's output, which keeps only their lines.
 
     Records of pages that failed, and a last line cut off by an interruption, are dropped
@@ -216,7 +252,7 @@ def recorded_ok(output: str) -> set[str]:
     if not os.path.exists(output):
         return done
     kept = []
-    for _, line in complete_lines(output):
+    for _, line in numbered_lines(output, whole_only=True):
         with contextlib.suppress(ValueError):
             record = json.loads(line)
             if (
@@ -227,12 +263,15 @@ def recorded_ok(output: str) -> set[str]:
                 done.add(record["path"])
                 kept.append(line)
     # --resume names this file, and -o does not go with it.
-    replace_whole(output, "".join(kept), links_advice="remove the other links")
+    replace_whole(output, "".join(kept), links_advice="remove the other links", force=force)
     return done
 
 
-def replace_whole(path: str, text: str, links_advice: str = files.LINKS_ADVICE) -> None:
-    files.write_file(path, text.encode("utf-8", "surrogateescape"), links_advice=links_advice)
+def replace_whole(
+    path: str, text: str, links_advice: str = files.LINKS_ADVICE, force: bool = False
+) -> None:
+    encoded = text.encode("utf-8", "surrogateescape")
+    files.write_file(path, encoded, links_advice=links_advice, force=force)
 
 
 @contextlib.contextmanager

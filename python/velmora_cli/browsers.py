@@ -45,6 +45,11 @@ START_TAG_NAME = re.compile(rb"<[A-Za-z](?:[^\t\n\x0c\r />]|(?<=<)/(?=[A-Za-z]))
 # and before white space and "=" (which begin an attribute's name after a tag name, but its
 # value after an attribute's name, such as the mark's).
 UNMARKABLE = re.compile(rb"(?<=[=\"'])|(?<=--|]])(?=>)|(?<=--!)(?=>)|(?=[\t\n\x0c\r ]+=)")
+# The elements the check asks about wherever they stand: those that can be manifest elements
+# or hide one (in a template), and those that place the head.
+ALWAYS_MARKED_NAME = re.compile(
+    rb"<(?:script|link|template|noscript|head)(?=[\t\n\x0c\r />]|\Z)", re.IGNORECASE
+)
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
@@ -168,20 +173,40 @@ def as_browsers_read(page: bytes) -> bytes:
     return page[len(BOM) :] if page.startswith(BOM) else page
 
 
-def marked(page: bytes) -> bytes:
+def marked(page: bytes, until: Optional[int] = None) -> bytes:
     """The page with a mark after each start tag's name (but those UNMARKABLE lists): "/"
     and the attribute name MARK and the offset. In a tag, "/" before a letter merely ends
     the name; in text, comments and attribute values the mark adds a few bytes holding no
     white space, quote, "=", "<", ">" or "--", so that nothing there ends, starts or splits
-    where it did not."""
+    where it did not.
+
+    Given `until`, only the tags before it and those of ALWAYS_MARKED_NAME are marked. A
+    mark on every tag of a long body makes the parse slow beyond measure: each formatting
+    element is compared with those still open, which no two with marks of their own ever
+    equal, and the parser keeps every distinct attribute name."""
     mark = MARK.encode()
+    pieces, copied = [], 0
+    for name in start_tag_names(page, until):
+        if not UNMARKABLE.match(page, name.end()):
+            pieces += [page[copied : name.end()], b"/%s%d" % (mark, name.start())]
+            copied = name.end()
+    pieces.append(page[copied:])
+    return as_browsers_read(b"".join(pieces))
 
-    def with_mark(name: re.Match[bytes]) -> bytes:
-        if UNMARKABLE.match(page, name.end()):
-            return name[0]
-        return b"%s/%s%d" % (name[0], mark, name.start())
 
-    return as_browsers_read(START_TAG_NAME.sub(with_mark, page))
+def start_tag_names(page: bytes, until: Optional[int]) -> Iterator[re.Match[bytes]]:
+    """The names to mark: all, or those before `until` and then those of
+    ALWAYS_MARKED_NAME. One of these inside a longer name (`<a<script`) ends where that name
+    ends, so that its mark goes where the longer name's would."""
+    resume = 0
+    for name in START_TAG_NAME.finditer(page):
+        if until is not None and name.start() >= until:
+            break
+        yield name
+        resume = name.end()
+    else:
+        return
+    yield from ALWAYS_MARKED_NAME.finditer(page, max(until, resume))
 
 
 def walk(node: Any) -> Iterator[Any]:
@@ -236,9 +261,12 @@ def inside(node: Any, ancestor: Any) -> bool:
 class Tree:
     """One parse of a marked page, with the questions the check asks of it."""
 
-    def __init__(self, parser: Any, page: bytes, scripting: bool) -> None:
-        self.document = parser(marked(page), scripting=scripting)
+    def __init__(
+        self, parser: Any, page: bytes, scripting: bool, until: Optional[int] = None
+    ) -> None:
+        self.document = parser(marked(page, until), scripting=scripting)
         self.head = self.document.head
+        self.scripting, self.until = scripting, until
 
     def manifest_elements(self) -> List[Element]:
         found = []
@@ -302,6 +330,7 @@ class VelmoraView:
     embed_error: Optional[str] = None
     written: Optional[bytes] = None  # embed's output
     written_at: int = 0  # where its element starts in that output
+    written_end: int = 0  # and where it ends
 
 
 def velmora_view(page: bytes) -> VelmoraView:
@@ -311,7 +340,8 @@ def velmora_view(page: bytes) -> VelmoraView:
     except ValueError as error:
         view.embed_error = str(error)
         return view
-    view.written_at = velmora.locate_all(view.written)[0][0]
+    view.written_at, length = velmora.locate_all(view.written)[0]
+    view.written_end = view.written_at + length
     # Every element removal takes out stands before the insertion point.
     view.insertion = view.written_at + sum(length for _, length in velmora.locate_all(page))
     return view
@@ -363,6 +393,16 @@ def ignored_head_start(tree: Tree, page: bytes, before: int) -> Optional[int]:
     return found.start() if found is not None and found.start() > before else None
 
 
+def tree_for_closer(parser: Any, tree: Tree, page: bytes) -> Tree:
+    """`tree`, or the page parsed again with every tag marked when the first node of the body
+    is an element without a mark: one that a table moved there from after the tags marked,
+    say, rather than one browsers made for an end tag."""
+    first = tree.first_in_body()
+    if tree.until is None or first is None or not first.is_element_node:
+        return tree
+    return tree if offset_of(first) is not None else Tree(parser, page, tree.scripting)
+
+
 def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer:
     first = tree.first_in_body()
     if first is None:  # an end tag such as </body> closed it, with nothing after it yet
@@ -407,12 +447,15 @@ def comment_hiding(page: bytes, offset: int) -> Optional[str]:
 def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> BrowserView:
     """The browser's view with scripting on or off, and how it differs from velmora's."""
     mode = "on" if scripting else "off"
-    tree = Tree(parser, page, scripting)
+    # What closes the head early mostly stands before velmora's elements and its insertion
+    # point; `tree_for_closer` deals with the rest.
+    ends = [element["start"] + 1 for element in ours.elements]
+    tree = Tree(parser, page, scripting, max([ours.insertion or 0, *ends]) + 1)
     closer: Optional[Closer] = None
 
     def closes(subject: str, what: str) -> Difference:
         nonlocal closer
-        closer = closer or head_closer(parser, tree, page, scripting)
+        closer = closer or head_closer(parser, tree_for_closer(parser, tree, page), page, scripting)
         message = f"{closer.phrase} closes the head for browsers; {what} in the body"
         return Difference(subject, closer.cause, closer.offset or 0, message)
 
@@ -429,7 +472,9 @@ def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> 
 
     insertion = None
     if ours.written is not None:
-        cause, insertion = Tree(parser, ours.written, scripting).place(ours.written_at)
+        # Only the new element is asked about, and the elements holding it.
+        written = Tree(parser, ours.written, scripting, ours.written_end)
+        cause, insertion = written.place(ours.written_at)
         assert ours.insertion is not None
         what = f"a manifest element inserted before </head> at byte {ours.insertion:,} would be"
         if cause == "body":

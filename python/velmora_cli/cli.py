@@ -11,6 +11,7 @@ is imported when it runs, so that `velmora --help` and every command start quick
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import os
 import re  # argparse's own import: no cost
@@ -356,7 +357,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
         return EXIT_BROKEN_PIPE
     except OSError as error:  # standard output or error failed while reporting
-        reports.print_error(f"{reports.PROGRAM}: {describe(error)}")
+        with contextlib.suppress(OSError):  # if it was standard error, nobody can be told
+            reports.print_error(f"{reports.PROGRAM}: {describe(error)}")
         return EXIT_USAGE
 
 

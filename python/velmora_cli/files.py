@@ -61,10 +61,20 @@ def read_input(path: str) -> bytes:
 
 
 def is_same_file(output: str, source: str) -> bool:
-    """Whether writing `output` would overwrite `source`, through links or relative paths too."""
-    if STDIO in (output, source):
+    """Whether writing `output` would overwrite `source`, through links or relative paths
+    too, and for `-` the file standard input is open on."""
+    if output == STDIO or not os.path.exists(output):
         return False
-    return os.path.exists(output) and os.path.samefile(output, source)
+    if source != STDIO:
+        return os.path.samefile(output, source)
+    try:
+        standard_input = os.fstat(0)
+    except OSError:  # there is none
+        return False
+    # A terminal or a pipe read to its end loses nothing when written to.
+    return stat.S_ISREG(standard_input.st_mode) and os.path.samestat(
+        os.stat(output), standard_input
+    )
 
 
 def is_standard_output(path: str | None) -> bool:
@@ -96,10 +106,13 @@ def write_file(
     descriptor = _own_descriptor(path)
     if descriptor is not None:
         write_all(descriptor, data, path)
+        _drop_what_follows(descriptor, path)
         return
     try:
         status: os.stat_result | None = os.stat(path)
     except FileNotFoundError:
+        if path.endswith(("/", os.sep)):  # names a folder, which writing cannot create
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path) from None
         status = None
     if status is None or stat.S_ISREG(status.st_mode):
         _replace(path, data, status, force, sync, links_advice)
@@ -121,6 +134,17 @@ def write_all(descriptor: int, data: bytes, name: str) -> None:
         raise OSError(error.errno, error.strerror, name) from None
 
 
+def _drop_what_follows(descriptor: int, name: str) -> None:
+    """Leaves a regular file behind a descriptor holding nothing after what was just written,
+    as the shell's `>` would: one opened with `<>` or read from elsewhere still holds the old
+    content there."""
+    try:
+        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+            os.ftruncate(descriptor, os.lseek(descriptor, 0, os.SEEK_CUR))
+    except OSError as error:
+        raise OSError(error.errno, error.strerror, name) from None
+
+
 def _own_descriptor(path: str) -> int | None:
     """The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
     /proc/self/fd/N), if it names one: writing there means writing to that descriptor, as a
@@ -139,14 +163,19 @@ def _own_descriptor(path: str) -> int | None:
 
 
 def _refuse_if_protected(path: str, status: os.stat_result, force: bool) -> None:
-    if force:
-        return
-    if hasattr(os, "geteuid") and os.geteuid() == 0:
-        writable = bool(status.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH))
-    else:
-        writable = os.access(path, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
-    if not writable:
+    if not force and _is_protected(path, status):
         raise FileRefused(path, FORCE_HINT)
+
+
+def is_write_protected(path: str) -> bool:
+    """Whether the existing file at `path` is one the user could not write with `>`."""
+    return _is_protected(path, os.stat(path))
+
+
+def _is_protected(path: str, status: os.stat_result) -> bool:
+    if hasattr(os, "geteuid") and os.geteuid() == 0:
+        return not status.st_mode & (stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH)
+    return not os.access(path, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
 
 
 def _write_special(path: str, data: bytes) -> None:
@@ -202,12 +231,19 @@ def _create_beside(target: str) -> tuple[str, int]:
     folder, name = os.path.split(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | PORTABLE_FLAGS
     while True:
-        # Hidden, and short enough that a long file name still leaves room for the suffix.
-        temporary = os.path.join(folder, f".{name[:200]}.{os.urandom(4).hex()}.tmp")
+        temporary = os.path.join(folder, f".{shortened(name)}.{os.urandom(4).hex()}.tmp")
         try:
             return temporary, os.open(temporary, flags, 0o600)
         except FileExistsError:
             continue
+
+
+def shortened(name: str) -> str:
+    """At most 200 bytes of `name`, so that the hidden temporary file's name, with its dot and
+    suffix, stays within the 255 bytes a file name may have, however the name is encoded."""
+    if os.name == "nt":  # counted there in UTF-16 code units, as a character or two each
+        return name[:200]
+    return os.fsdecode(os.fsencode(name)[:200])
 
 
 def _give_metadata(descriptor: int, status: os.stat_result | None, path: str) -> None:

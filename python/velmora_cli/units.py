@@ -197,12 +197,23 @@ def expected_binding(job: Job) -> tuple[str, bytes, list[tuple[int, int]]]:
     if job.inputs.get("status", OK) != OK:
         raise InputError(f"no binding was recorded for this page: {job.inputs.get('error')}")
     alg = job.text_input("alg")
+    digest = bytes.fromhex(job.text_input("hash"))
     try:
-        digest = bytes.fromhex(job.text_input("hash"))
-        exclusions = [(int(start), int(length)) for start, length in job.inputs["exclusions"]]
-    except (KeyError, TypeError) as error:
+        exclusions = [(offset(start), offset(length)) for start, length in job.inputs["exclusions"]]
+    except (KeyError, TypeError, ValueError) as error:
         raise InputError(f'the entry for this path has no usable "exclusions": {error}') from None
     return alg, digest, exclusions
+
+
+def offset(value: Any) -> int:
+    """A start or a length as a binding record holds it: a whole number a page can have."""
+    if type(value) is not int:  # not 1.5 read as 1, nor true as 1
+        import json  # only here: the per-file commands load this module too
+
+        raise TypeError(f"{json.dumps(value)} is not a whole number")
+    if not 0 <= value < 1 << 64:
+        raise ValueError(f"{value} is out of range")
+    return value
 
 
 def embed(job: Job) -> Record:
