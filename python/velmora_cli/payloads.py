@@ -105,17 +105,18 @@ def dechunked(payload: bytes) -> Iterator[memoryview]:
         if not trailer:
             break
     if position != len(payload):
-        extra = len(payload) - position
-        raise UndecodableError("chunked", f"{extra} bytes after the last chunk and its trailers")
+        after = quoted(payload[position : position + QUOTED + 1])
+        raise UndecodableError("chunked", f"data after the last chunk and its trailers: {after}")
 
 
 def next_line(payload: bytes, position: int, what: str) -> tuple[bytes, int]:
     """The line at `position` without its end (LF, or CRLF), and where the next one starts."""
     end = payload.find(b"\n", position, position + MAX_LINE)
     if end < 0:
+        if len(payload) - position < MAX_LINE:
+            raise UndecodableError("chunked", f"the payload ends in {what} at byte {position}")
         start = quoted(payload[position : position + QUOTED + 1])
-        long = len(payload) - position >= MAX_LINE
-        detail = f"no line end within {MAX_LINE} bytes" if long else "the payload ends"
+        detail = f"no line end within {MAX_LINE} bytes"
         raise UndecodableError("chunked", f"{detail} in {what} at byte {position}: {start}")
     line = payload[position:end]
     return (line[:-1] if line.endswith(b"\r") else line), end + 1
