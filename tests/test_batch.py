@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -505,6 +506,20 @@ def dask_scheduler():
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as cluster:
         yield cluster.scheduler_address
+
+
+def test_ctrl_c_ends_a_batch_still_connecting_to_dask(site):
+    pytest.importorskip("distributed", reason="Dask comes with velmora[dask]")
+    with socket.socket() as silent:  # takes the connection and never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        address = "tcp://127.0.0.1:%d" % silent.getsockname()[1]
+        command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "site", "--dask", address]
+        process = subprocess.Popen(command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(3)
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=20)  # held back, it waited for Dask's 30 s or more
+    assert process.returncode == 130 and b"Traceback" not in err, err
 
 
 def test_dask_gives_the_records_of_a_serial_run(site, warcs, dask_scheduler):

@@ -264,6 +264,17 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
         (["embed", "-", "-"], 2, "only one input can be read from standard input"),
         (["remove", "signed.html", "-o", "no/x"], 2, "no/x: No such file or directory"),
         (["remove", "signed.html", "-o", "."], 2, ".: Is a directory"),
+        # Words that are not UTF-8 (lone surrogates once decoded) are told apart from text.
+        (
+            ["hash", "page.html", "--alg", "sha\udcff"],
+            2,
+            "unsupported hash algorithm: sha\ufffd [algorithm.unsupported]",
+        ),
+        (
+            ["reference", "page.html", "https://x/\udcff"],
+            2,
+            "HREF is not UTF-8 text: https://x/\\xff",
+        ),
     ],
 )
 def test_errors_are_one_line_with_their_exit_status(folder, args, status, message):
@@ -305,6 +316,12 @@ def test_bad_usage_is_one_line_with_status_2(folder, args, prefix):
     assert done.returncode == 2 and done.stdout == b""
     (line,) = done.stderr.decode().splitlines()
     assert line.startswith(prefix)
+
+
+@pytest.mark.parametrize("args", [["--hash", "zz"], []])
+def test_verify_says_unverified_in_json_even_when_its_words_are_wrong(folder, args):
+    done = run(folder, "verify", "signed.html", "--json", *args)
+    assert done.returncode == 2 and json.loads(done.stdout)["verified"] is False
 
 
 @pytest.mark.parametrize("taken", [0, 10])

@@ -50,6 +50,8 @@ VERIFICATION_CODES = ("[assertion.dataHash.mismatch]", "[assertion.dataHash.malf
 
 ALGORITHM_HELP = "hash algorithm: sha256 (default), sha384 or sha512"
 MAX_OFFSET = 2**64
+# What a command's failures carry in JSON besides the error, even when its words are wrong.
+FAILURE_DETAILS: dict[str, dict[str, object]] = {"verify": {"verified": False}}
 
 
 class Parser(argparse.ArgumentParser):
@@ -97,7 +99,8 @@ def association_report(found: Any, store_out: str | None) -> Report:
         store = found["store"]
         written = "" if store_out is None else f", written to {printable(store_out)}"
         data = {**place, "store": base64.b64encode(store).decode("ascii")}
-        return Report(data, f"{text}\nstore: {len(store)} bytes{written}")
+        size = f"{len(store)} byte{'' if len(store) == 1 else 's'}"
+        return Report(data, f"{text}\nstore: {size}{written}")
     return Report({**place, "href": found["href"]}, f"{text}\nhref: {printable(found['href'])}")
 
 
@@ -111,8 +114,21 @@ def embed(args: argparse.Namespace, page: bytes, store: bytes) -> bytes:
 def reference(args: argparse.Namespace, page: bytes) -> bytes:
     from . import check
 
+    if not is_utf8(args.href):
+        raise Failure(f"HREF is not UTF-8 text: {args.href}")
     check.warn(args, page)
     return velmora.embed_reference(page, args.href)
+
+
+def is_utf8(word: str) -> bool:
+    """Whether a command-line word came as UTF-8: bytes that are not stand as lone surrogates."""
+    return not any("\udc80" <= c <= "\udcff" for c in word)
+
+
+def as_text(word: str) -> str:
+    """A command-line word as text, with what was not UTF-8 in it replaced by U+FFFD: the
+    module then tells what is wrong with it, as with any other word."""
+    return word.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
 def remove(args: argparse.Namespace, page: bytes) -> bytes:
@@ -234,7 +250,7 @@ def option_parents() -> dict[str, argparse.ArgumentParser]:
         "--json", action="store_true", help="print JSON instead of text (hashes in hex)"
     )
     alg = Parser(add_help=False)
-    alg.add_argument("--alg", default="sha256", help=ALGORITHM_HELP)
+    alg.add_argument("--alg", default="sha256", type=as_text, help=ALGORITHM_HELP)
     force = Parser(add_help=False)
     force.add_argument(
         "--force", action="store_true", help="replace an output file even if it is write-protected"
@@ -310,7 +326,7 @@ def add_builtin_commands(commands: Any, p: dict[str, argparse.ArgumentParser]) -
     checks = add_command(
         commands, "verify", verify, "verify a data-hash binding", [p["json"], p["alg"]]
     )
-    checks.set_defaults(failure_details={"verified": False})
+    checks.set_defaults(failure_details=FAILURE_DETAILS["verify"])
     checks.add_argument(
         "--hash", metavar="HEX", type=hex_bytes, required=True, help="the hash to check, in hex"
     )
@@ -375,8 +391,16 @@ def run_reporting_failures(words: list[str]) -> int:
         raise
     except BaseException as error:  # velmora's InternalError is a BaseException too
         failure = as_failure(error, debug)
-        failure.details = {**getattr(args, "failure_details", {}), **failure.details}
+        details = getattr(args, "failure_details", None) or details_before_parsing(words)
+        failure.details = {**details, **failure.details}
         return reports.fail(failure, as_json)
+
+
+def details_before_parsing(words: list[str]) -> dict[str, object]:
+    """What a command's failures carry, for words that could not be parsed: the first word
+    that is no option names the command, as it does once they are."""
+    command = next((word for word in words if not word.startswith("-")), None)
+    return FAILURE_DETAILS.get(command or "", {})
 
 
 def parse(parser: argparse.ArgumentParser, words: list[str]) -> argparse.Namespace:

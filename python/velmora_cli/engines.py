@@ -291,17 +291,13 @@ def on_dask(
     """As `in_pool`, on a Dask cluster: whatever ends the run early (except SIGTERM and
     SIGHUP) first yields the results of the tasks submitted, and tasks not yet started are
     cancelled when the run ends (a task running on a worker cannot be stopped)."""
-    from distributed import Client, as_completed
+    from distributed import as_completed
 
-    # The client's threads start with Ctrl-C held, as they keep it: the signal then reaches
-    # the main thread alone, where holding it back is holding it back for the process.
-    with handing_over():
-        client = Client(address)
-    with client:
+    with connected(address) as client:
         workers = sum(client.nthreads().values()) or 1
         queue = iter(tasks)
         submitted: set[Any] = set()
-        running = as_completed()
+        running = as_completed(loop=client.loop)  # the client is no default one
 
         def submit(task: Task) -> None:
             future = client.submit(unit, *task, pure=False)
@@ -321,7 +317,7 @@ def on_dask(
                     submit(following)
         except (KeyboardInterrupt, Exception):
             # Every task submitted and not delivered, the one in hand when it ended included.
-            for future in as_completed(list(submitted)):
+            for future in as_completed(list(submitted), loop=client.loop):
                 with contextlib.suppress(EngineError), handing_over():
                     yield outcome(future)
                     submitted.discard(future)
@@ -329,6 +325,35 @@ def on_dask(
         finally:
             if submitted:
                 client.cancel(list(submitted))
+
+
+def connected(address: str) -> Any:
+    """A Dask client of the scheduler at `address`.
+
+    Its threads must start with Ctrl-C held, as they keep it: the signal then reaches the
+    main thread alone, where holding it back is holding it back for the process. So the
+    client is made in a thread of its own that holds it, and the main thread waits with
+    Ctrl-C free: connecting can take long, or forever with a server that is not Dask's."""
+    import queue
+    import threading
+
+    from distributed import Client
+
+    made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
+
+    def connect() -> None:
+        if signals.CAN_HOLD:  # for the rest of this thread's life
+            signal.pthread_sigmask(signal.SIG_BLOCK, (signal.SIGINT,))
+        try:
+            made.put((Client(address, set_as_default=False), None))
+        except BaseException as error:  # handed to the main thread, which raises it
+            made.put((None, error))
+
+    threading.Thread(target=connect, name="velmora-dask-connect", daemon=True).start()
+    client, error = made.get()
+    if error is not None:
+        raise error
+    return client
 
 
 def sync_everywhere(dask_address: Optional[str]) -> None:
