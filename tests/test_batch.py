@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import gzip
 import hashlib
 import json
 import os
@@ -12,11 +13,12 @@ import socket
 import subprocess
 import sys
 import time
+import zlib
 
 import pytest
 
 import velmora
-from warc_writer import Response, write_warc
+from warc_writer import Response, chunked, write_warc
 
 PAGES = 70  # more than one chunk of 64
 BAD = "site/b/no-head.htm"
@@ -425,6 +427,74 @@ def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):
     (record,) = [json.loads(line) for line in done.stdout.splitlines()]
     assert (record["offset"], record["status"]) == (offset, "error")
     assert record["error"].startswith("the WARC file ends ")
+
+
+SIGNED = velmora.embed(velmora.remove(page(1)), STORE)
+CHUNKED = ("Transfer-Encoding", "chunked")
+
+
+def raw_deflate(data: bytes) -> bytes:
+    compressor = zlib.compressobj(wbits=-zlib.MAX_WBITS)
+    return compressor.compress(data) + compressor.flush()
+
+
+@pytest.mark.parametrize(
+    "body, coding",
+    [
+        (gzip.compress(SIGNED), "gzip"),
+        (zlib.compress(SIGNED), "deflate"),
+        (raw_deflate(SIGNED), "deflate"),
+    ],
+    ids=["gzip", "zlib", "raw-deflate"],
+)
+def test_survey_decodes_chunked_compressed_pages_and_reads_on(tmp_path, body, coding):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    headers = [CHUNKED, ("Content-Encoding", coding)]
+    offsets = write_warc(
+        str(tmp_path / "w.warc.gz"),
+        [
+            Response("https://x.example/logo", chunked(body), "image/svg+xml", headers=headers),
+            Response("https://x.example/coded", chunked(body), headers=headers),
+            Response("https://x.example/plain", SIGNED, "Text/HTML ; charset=UTF-8"),
+        ],
+    )
+    done = velmora_run(tmp_path, "survey", "w.warc.gz")
+    assert done.returncode == 0, done.stderr
+    coded, plain = [json.loads(line) for line in done.stdout.splitlines()]
+    assert (coded["offset"], plain["offset"], plain["content_type"]) == (*offsets[1:], "text/html")
+    assert {**coded, "offset": 0, "uri": ""} == {**plain, "offset": 0, "uri": ""}
+    binding = velmora.compute_data_hash(SIGNED)["hash"].hex()
+    assert (plain["status"], plain["bytes"], plain["hash"]) == ("embedded", len(SIGNED), binding)
+
+
+@pytest.mark.parametrize(
+    "body, header, message",
+    [  # de-chunked by the crawler, which kept the header; a 6 MB body that is not gzip
+        (b"<!DOCTYPE html>\n" + SIGNED, CHUNKED, "chunked payload: no chunk size at byte 0: "),
+        (b"<p>not gzip</p>" * 400_000, ("Content-Encoding", "gzip"), "gzip payload: Error -3 "),
+    ],
+    ids=["dechunked", "not-gzip"],
+)
+def test_survey_gives_an_undecodable_response_its_record_and_reads_on(
+    tmp_path, body, header, message
+):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    bad = Response("https://x.example/bad", body, http_status=203, headers=[header])
+    offsets = write_warc(str(tmp_path / "w.warc.gz"), [bad, Response("https://x.example/", SIGNED)])
+    done = velmora_run(tmp_path, "survey", "w.warc.gz")
+    assert done.returncode == 1
+    found, plain = [json.loads(line) for line in done.stdout.splitlines()]
+    error = found.pop("error")
+    assert error.startswith("undecodable " + message) and len(error) < 100
+    assert found == {
+        "warc": "w.warc.gz",
+        "offset": offsets[0],
+        "uri": bad.uri,
+        "http_status": 203,
+        "content_type": "text/html",
+        "status": "error",
+    }
+    assert (plain["offset"], plain["status"]) == (offsets[1], "embedded")
 
 
 def test_survey_of_a_pipe_is_an_error_record(tmp_path):

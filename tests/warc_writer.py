@@ -14,6 +14,8 @@ class Response:
     body: bytes
     content_type: str = "text/html; charset=utf-8"
     http_status: int = 200
+    # More HTTP headers; with a Transfer-Encoding, the response has no Content-Length.
+    headers: Sequence[tuple[str, str]] = ()
 
 
 def record(kind: str, block: bytes, headers: Sequence[tuple[str, str]] = ()) -> bytes:
@@ -29,14 +31,13 @@ def record(kind: str, block: bytes, headers: Sequence[tuple[str, str]] = ()) -> 
 
 
 def http_response(response: Response) -> bytes:
-    head = (
-        f"HTTP/1.1 {response.http_status} X\r\n"
-        f"Content-Type: {response.content_type}\r\n"
-        f"Content-Length: {len(response.body)}\r\n\r\n"
-    )
+    fields = [("Content-Type", response.content_type), *response.headers]
+    if not any(name == "Transfer-Encoding" for name, _ in response.headers):
+        fields.append(("Content-Length", str(len(response.body))))
+    head = f"HTTP/1.1 {response.http_status} X\r\n" + "".join(f"{n}: {v}\r\n" for n, v in fields)
     return record(
         "response",
-        head.encode() + response.body,
+        head.encode() + b"\r\n" + response.body,
         [("WARC-Target-URI", response.uri), ("Content-Type", "application/http; msgtype=response")],
     )
 
@@ -61,3 +62,9 @@ def write_warc(path: str, responses: Iterable[Response]) -> list[int]:
             offsets.append(file.tell())
             file.write(gzip.compress(http_response(response)))
     return offsets
+
+
+def chunked(body: bytes, size: int = 64) -> bytes:
+    """`body` in chunks of `size` bytes, with an extension and a trailer, as servers send it."""
+    pieces = (body[start : start + size] for start in range(0, len(body), size))
+    return b"".join(b"%x;n=1\r\n%s\r\n" % (len(p), p) for p in pieces) + b"0\r\nX-End: 1\r\n\r\n"

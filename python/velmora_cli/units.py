@@ -28,7 +28,7 @@ from typing import Any, NamedTuple, Optional, Union
 
 import velmora
 
-from . import files
+from . import files, payloads
 from .batch import OPERATIONS, READING_OPERATIONS, WRITING_OPERATIONS
 
 Record = dict[str, Any]
@@ -253,13 +253,15 @@ ACTIONS: dict[str, Action] = {
 def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     """Describes the manifest association of every HTML response in the WARC file `path`.
 
-    One record per HTTP response whose content type is HTML: "warc" (`path`), "offset"
-    (where the record starts in the file, as a crawl's index gives it), "uri",
-    "http_status", "content_type", "bytes" (of the payload), then what `association`
-    finds. A file that cannot be read to its end gives the records read so far and one
-    last record with "status" "error", the offset where reading stopped and the reader's
-    message. A relative `path` is taken from the folder `root` when it is given. Needs the
-    `fastwarc` reader (`pip install "velmora[warc]"`).
+    One record per HTTP response whose content type is HTML (in any case): "warc" (`path`),
+    "offset" (where the record starts in the file, as a crawl's index gives it), "uri",
+    "http_status", "content_type" (the media type, in lower case), "bytes" (of the page, its
+    transfer and content codings undone), then what `association` finds. A response whose
+    payload does not decode gives those first fields with "status" "error" and a short
+    message under "error", and the survey goes on. A file that cannot be read to its end
+    gives the records read so far and one last record with "status" "error", the offset
+    where reading stopped and the reader's message. A relative `path` is taken from the
+    folder `root` when it is given. Needs the `fastwarc` reader (`pip install "velmora[warc]"`).
     """
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
@@ -270,40 +272,55 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
                 # The reader seeks, and on a pipe it panics past every handler.
                 raise ValueError("not a regular file: a WARC file is read with seeks")
+            # The codings are undone here, page by page: FastWARC's own decoding loses its
+            # place in the file on some payloads, and ends the file on one it cannot decode.
             responses = ArchiveIterator(
-                stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="all"
+                stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="none"
             )
             for response in responses:
                 offset = response.stream_pos
-                content_type = response.http_content_type
-                if response.is_http and content_type in HTML_TYPES:
-                    page = response.reader.read()
-                    if cut_short(response, page):
-                        size = f"{len(page)} of its payload's {response.content_length} bytes"
-                        raise ValueError(f"the WARC file ends {size} into this record")
-                    records.append(
-                        {
-                            "warc": path,
-                            "offset": offset,
-                            "uri": response.headers.get("WARC-Target-URI"),
-                            "http_status": response.http_headers.status_code,
-                            "content_type": content_type,
-                            "bytes": len(page),
-                            **association(page),
-                        }
-                    )
+                if response.is_http:
+                    records.extend(surveyed(response, {"warc": path, "offset": offset}))
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
     return records
 
 
-def cut_short(response: Any, page: bytes) -> bool:
-    """Whether the payload is shorter than its record says: the reader ends a file cut off
-    inside a record without an error. Decoded payloads differ in length, so they are let be."""
+def surveyed(response: Any, place: Record) -> list[Record]:
+    """The record of an HTML response, none for another; raises ValueError for a file cut off
+    inside it."""
     headers = response.http_headers
-    encoded = headers.get("Transfer-Encoding") or headers.get("Content-Encoding")
-    return not encoded and len(page) < response.content_length
+    content_type = media_type(headers.get("Content-Type"))
+    if content_type not in HTML_TYPES:
+        check_whole(response, response.reader.consume())
+        return []
+    payload = response.reader.read()
+    check_whole(response, len(payload))
+    described = {
+        **place,
+        "uri": response.headers.get("WARC-Target-URI"),
+        "http_status": headers.status_code,
+        "content_type": content_type,
+    }
+    try:
+        page = payloads.decoded(payload, headers.astuples())
+    except payloads.UndecodableError as error:
+        return [{**described, "status": ERROR, "error": str(error)}]
+    return [{**described, "bytes": len(page), **association(page)}]
+
+
+def media_type(content_type: Optional[str]) -> Optional[str]:
+    """The media type of a Content-Type header, without its parameters, in lower case."""
+    return None if content_type is None else content_type.split(";")[0].strip().lower()
+
+
+def check_whole(response: Any, size: int) -> None:
+    """Raises for a payload shorter than its record says: the reader ends a file cut off
+    inside a record without an error."""
+    if size < response.content_length:
+        size_of = f"{size} of its payload's {response.content_length} bytes"
+        raise ValueError(f"the WARC file ends {size_of} into this record")
 
 
 def association(page: bytes) -> Record:
