@@ -412,7 +412,15 @@ def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
         assert found[1]["hash"] == velmora.compute_data_hash(signed)["hash"].hex()
     (tmp_path / "out" / "b.warc.gz.jsonl").unlink()
     again = velmora_run(tmp_path, "survey", "a.warc.gz", "b.warc.gz", "--out-dir", "out")
-    assert "survey of 1 WARC files (1 done before): 4 responses" in again.stderr.decode()
+    assert "survey of 1 WARC file (1 done before): 4 responses" in again.stderr.decode()
+    (tmp_path / "out" / "a.warc.gz.jsonl").unlink()
+    (tmp_path / "a.warc.gz").rename(tmp_path / "moved")  # a file that fails is tried again
+    for _ in range(2):
+        failed = velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out")
+        assert "survey of 1 WARC file: 1 response in" in failed.stderr.decode(), failed.stderr
+    (tmp_path / "moved").rename(tmp_path / "a.warc.gz")
+    velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out")
+    assert len((tmp_path / "out" / "a.warc.gz.jsonl").read_text().splitlines()) == 4
 
 
 def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):

@@ -26,6 +26,7 @@ from .batch import WRITING_OPERATIONS
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
 MALLOC_TRIM_THRESHOLD, MALLOC_MMAP_THRESHOLD = -1, -3  # glibc's mallopt parameters
 CHUNK_SIZE = 64  # pages per task: large enough that passing results costs little
+LAST_RECORD_MAX = 1 << 20  # bytes read from the end of a survey's records to find the last
 DEFAULT_GLOBS = ("*.html", "*.htm")
 STDIO = "-"
 Counts = dict[str, int]
@@ -354,7 +355,7 @@ def survey(args: argparse.Namespace) -> int:
     results = engines.completed(warc_lines, tasks, jobs_of(args), args.dask)
     counts, interrupted = consume(results, deliver, "response")
     done_before = f" ({skipped} done before)" if skipped else ""
-    what = f"survey of {len(targets)} WARC files{done_before}"
+    what = f"survey of {len(targets)} WARC file{'' if len(targets) == 1 else 's'}{done_before}"
     report_summary(what + (" interrupted" if interrupted else ""), counts, began, "response")
     if interrupted:
         return EXIT_INTERRUPTED
@@ -387,9 +388,22 @@ def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Option
         output = os.path.join(out_dir, os.path.basename(warc) + ".jsonl")
         if outputs.setdefault(output, warc) != warc:
             raise UsageError(f"{outputs[output]} and {warc} would both be surveyed into {output}")
-        if not os.path.exists(output):
+        if not os.path.exists(output) or ended_in_failure(output):
             targets[warc] = output
     return targets
+
+
+def ended_in_failure(output: str) -> bool:
+    """Whether a WARC file's records end with the failure to read the file on (its record
+    has no "uri"): a survey run again tries such a file again."""
+    with open(output, "rb") as records:
+        records.seek(max(0, records.seek(0, os.SEEK_END) - LAST_RECORD_MAX))
+        last = records.read().rstrip(b"\n").rpartition(b"\n")[2]
+    try:
+        record = json.loads(last)
+    except ValueError:
+        return False
+    return isinstance(record, dict) and record.get("status") == units.ERROR and "uri" not in record
 
 
 def write_survey(lines: str, output: Optional[str]) -> None:
