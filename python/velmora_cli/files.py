@@ -139,9 +139,13 @@ def write_all(descriptor: int, data: bytes, name: str) -> None:
 def _drop_what_follows(descriptor: int, name: str) -> None:
     """Leaves a regular file behind a descriptor holding nothing after what was just written,
     as the shell's `>` would: one opened with `<>` or read from elsewhere still holds the old
-    content there."""
+    content there. One opened to append (`>>`) is let be: nothing old follows the end, and
+    what another writer appended since must stay."""
+    import fcntl  # the descriptors named this way are those of Linux's /proc
+
     try:
-        if stat.S_ISREG(os.fstat(descriptor).st_mode):
+        appending = fcntl.fcntl(descriptor, fcntl.F_GETFL) & os.O_APPEND
+        if not appending and stat.S_ISREG(os.fstat(descriptor).st_mode):
             os.ftruncate(descriptor, os.lseek(descriptor, 0, os.SEEK_CUR))
     except OSError as error:
         raise OSError(error.errno, error.strerror, name) from None
