@@ -350,15 +350,19 @@ def test_workers_end_with_the_batch_quietly(site, number, status):
 
 def test_a_signal_to_the_whole_group_ends_every_worker_quietly(tmp_path):
     (tmp_path / "0.html").write_bytes(page(0) * 200_000)  # some ms to hash, signals waiting
-    for number in range(1, 128):  # a chunk of 64 for each worker
+    for number in range(1, 512):  # eight chunks of 64
         os.link(tmp_path / "0.html", tmp_path / f"{number}.html")
+    records = tmp_path / "records.jsonl"
     command = [sys.executable, "-m", "velmora_cli", "batch", "hash", ".", "--alg", "sha512"]
     for _ in range(3):  # the main process's SIGTERM to its workers comes as they leave
+        records.unlink(missing_ok=True)
         process = subprocess.Popen(
-            [*command, "--jobs", "2"], cwd=tmp_path, stdout=subprocess.DEVNULL,
+            [*command, "--jobs", "2", "-o", records.name], cwd=tmp_path,
             stderr=subprocess.PIPE, start_new_session=True,
+            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_DFL),  # as under nohup
         )
-        time.sleep(1)
+        while not (records.exists() and records.stat().st_size) and process.poll() is None:
+            time.sleep(0.05)  # until a chunk is done: the others are under way
         os.killpg(process.pid, signal.SIGHUP)
         _, err = process.communicate(timeout=60)
         assert process.returncode == 129 and b"Traceback" not in err, err.decode()
