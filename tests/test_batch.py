@@ -543,7 +543,11 @@ def test_ctrl_c_ends_a_batch_still_connecting_to_dask(site):
         silent.listen()
         address = "tcp://127.0.0.1:%d" % silent.getsockname()[1]
         command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "site", "--dask", address]
-        process = subprocess.Popen(command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process = subprocess.Popen(
+            command, cwd=site, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            # A suite started in the background inherits SIGINT ignored, and so would the batch.
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        )
         time.sleep(3)
         process.send_signal(signal.SIGINT)
         _, err = process.communicate(timeout=20)  # held back, it waited for Dask's 30 s or more
