@@ -230,7 +230,7 @@ def hex_bytes(text: str) -> bytes:
     except ValueError:
         digest = b""
     if not digest:  # an empty word would only ever fail to match, as if the page had changed
-        raise argparse.ArgumentTypeError(f"not a hexadecimal hash: {text!r}") from None
+        raise argparse.ArgumentTypeError(f"not a hexadecimal hash: {text!r}")
     return digest
 
 

@@ -199,13 +199,14 @@ def expected_binding(job: Job) -> tuple[str, bytes, list[tuple[int, int]]]:
     alg = job.text_input("alg")
     digest = bytes.fromhex(job.text_input("hash"))
     try:
-        exclusions = [(offset(start), offset(length)) for start, length in job.inputs["exclusions"]]
+        pairs = job.inputs["exclusions"]
+        exclusions = [(exclusion_value(start), exclusion_value(length)) for start, length in pairs]
     except (KeyError, TypeError, ValueError) as error:
         raise InputError(f'the entry for this path has no usable "exclusions": {error}') from None
     return alg, digest, exclusions
 
 
-def offset(value: Any) -> int:
+def exclusion_value(value: Any) -> int:
     """A start or a length as a binding record holds it: a whole number a page can have."""
     if type(value) is not int:  # not 1.5 read as 1, nor true as 1
         import json  # only here: the per-file commands load this module too
