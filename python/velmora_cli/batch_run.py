@@ -155,11 +155,12 @@ def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
     """Refuses a records file that is one of the batch's inputs, or a page of a folder it
     walks, before anything is written: the records would replace what the batch is about to
     read. Also checks, before the records file is emptied, that every input can be read."""
-    for source in work_lists(args):
+    lists = work_lists(args)
+    for source in lists:
         require_readable(source)
     if destination is None or destination == STDIO or not os.path.exists(destination):
         return
-    for source in [*work_lists(args), *args.paths]:
+    for source in [*lists, *args.paths]:
         if not os.path.exists(source):  # a missing page gets its own error record
             continue
         if os.path.samefile(destination, source) or is_walked_page(destination, source, args):
@@ -184,10 +185,10 @@ def require_readable(source: str) -> None:
 def is_walked_page(path: str, folder: str, args: argparse.Namespace) -> bool:
     if not os.path.isdir(folder):
         return False
-    inside = os.path.commonpath([os.path.realpath(folder), os.path.realpath(path)])
-    globs = args.glob or DEFAULT_GLOBS
-    name = os.path.basename(path)
-    return inside == os.path.realpath(folder) and any(fnmatch.fnmatch(name, g) for g in globs)
+    folder = os.path.realpath(folder)
+    if os.path.commonpath([folder, os.path.realpath(path)]) != folder:
+        return False
+    return any(fnmatch.fnmatch(os.path.basename(path), g) for g in args.glob or DEFAULT_GLOBS)
 
 
 def listed_paths(source: str, null_separated: bool) -> Iterator[str]:

@@ -67,7 +67,7 @@ class Held:
             signal.pthread_sigmask(signal.SIG_SETMASK, self._previous)
 
 
-def hold_from_now(held: tuple[int, ...] = TRAPPED) -> None:
+def hold_from_now(held: tuple[int, ...]) -> None:
     """Holds the signals given back in this thread from here on, and in the threads it
     starts, which must leave them to the main one."""
     if CAN_HOLD:
