@@ -347,3 +347,16 @@ def test_the_installed_script_runs_the_demo():
     report = done.stdout.decode()
     assert "   verified\n" in report
     assert f"rejected: {MISMATCH}" in report
+
+
+@pytest.mark.parametrize(
+    "redirect, error",
+    [(">&-", "Bad file descriptor"), (">/dev/full", "No space left on device")],
+)
+def test_the_demo_fails_when_its_report_cannot_be_written(redirect, error):
+    done = subprocess.run(
+        ["sh", "-c", f'"$0" -m velmora_cli demo {redirect}', sys.executable],
+        capture_output=True,
+        timeout=60,
+    )
+    assert (done.returncode, done.stderr) == (2, f"velmora: standard output: {error}\n".encode())

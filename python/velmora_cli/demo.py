@@ -7,6 +7,8 @@ from typing import NoReturn
 
 import velmora
 
+from . import reports
+
 ALG = "sha256"
 PAGE_RESOURCE = "demo.html"
 STAND_IN_LABEL = b"velmora demo stand-in, NOT a signed manifest store; c2pa.hash.data sha256="
@@ -31,10 +33,16 @@ def fail(failure: str) -> NoReturn:
     raise RuntimeError(f"velmora demo: {failure}")
 
 
+def say(text: str) -> None:
+    # Through the tool's own output, which fails on a closed standard output
+    # where print() would quietly drop every line.
+    reports.show_text(text)
+
+
 def step(number: int, title: str, call: str, *lines: str) -> None:
-    print(f"{number}. {title:<24}{call}")
+    say(f"{number}. {title:<24}{call}")
     for line in lines:
-        print(f"   {line}")
+        say(f"   {line}")
 
 
 def changed_one_byte(page: bytes, after: int) -> tuple[bytes, int]:
@@ -47,7 +55,7 @@ def changed_one_byte(page: bytes, after: int) -> tuple[bytes, int]:
 
 def run() -> None:
     page = load_page()
-    print(f"velmora demo: a {len(page):,}-byte article page bundled with velmora\n")
+    say(f"velmora demo: a {len(page):,}-byte article page bundled with velmora\n")
 
     digest = velmora.inline_hash_before_embed(page, ALG)
     step(1, "hash before embedding", f'inline_hash_before_embed(page, "{ALG}")', digest.hex())
@@ -110,5 +118,5 @@ def run() -> None:
         f"byte {position}: {before!r} becomes {after!r}, then verify again",
         f"rejected: {rejection}",
     )
-    print("\nOn your own files: velmora hash, velmora embed, velmora binding, velmora verify")
-    print("(velmora COMMAND --help for each).")
+    say("\nOn your own files: velmora hash, velmora embed, velmora binding, velmora verify")
+    say("(velmora COMMAND --help for each).")
