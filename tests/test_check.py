@@ -51,6 +51,9 @@ BOTH = ("off", "on")
         ),
         (b"<p>x</p><head></head>", {("insertion", "before-head", 0, BOTH)}),
         (b"<head>\n  hello</head>", {("insertion", "text", 9, BOTH)}),
+        # the search for the text passes prefixes cut in a tag and in a reference to a space
+        (b"<head>" + b"<meta name=aaaa>" * 4 + b"x</head>", {("insertion", "text", 70, BOTH)}),
+        (b"<head><meta>&#32;<meta>&#32;< y</head>", {("insertion", "text", 28, BOTH)}),
         (b"<head><!--<x-->" + LINK + b"</head>", set()),  # marks keep the comment's end
         (
             b"<head><!-->" + LINK + b"--></head>",
@@ -136,6 +139,23 @@ def test_marking_start_tags_leaves_the_browsers_tree_as_it_was(page, scripting):
     for node in browsers.walk(document.root):  # each mark names its own element's start tag
         offset = browsers.offset_of(node)
         assert offset is None or page[offset:].lower().startswith(f"<{node.tag}".encode().lower())
+
+
+def body_gains_a_node(parser, page: bytes, end: int) -> bool:
+    prefix = page[: browsers.settled_length(page, end)]
+    body = parser(browsers.as_browsers_read(prefix), scripting=False).body
+    return body is not None and body.child is not None
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.sampled_from(PIECES + [b"&", b"&#3", b"2;", b"&amp", b"<meta>", b"\0"])))
+@example([b"</", b"<html>"])  # a comment
+@example([b"</", b"&", b"<html>"])
+@example([b"\0", b"<!DOCTYPE html>"])  # a body without a node, and a doctype it ignores
+def test_prefixes_read_without_a_cut_token_give_the_body_a_node_once_and_for_good(pieces):
+    page, parser = b"<head>" + b"".join(pieces[:24]), browsers.load_parser()
+    gains = [body_gains_a_node(parser, page, end) for end in range(len(page) + 1)]
+    assert gains == sorted(gains)  # which the search for the text that closes the head needs
 
 
 def run(folder: pathlib.Path, *args: str, blocked: bool = False) -> subprocess.CompletedProcess:

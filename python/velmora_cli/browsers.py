@@ -53,6 +53,10 @@ ALWAYS_MARKED_NAME = re.compile(
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
+# The ends of a prefix that cut short a tag, an end tag or a doctype, and what may follow the
+# "&" of a character reference cut short.
+MARKUP_SO_FAR = re.compile(rb"(?:</?|<!(?:[Dd](?:[Oo](?:[Cc](?:[Tt](?:[Yy][Pp]?)?)?)?)?)?)\Z")
+REFERENCE_SO_FAR = re.compile(rb"#?[0-9A-Za-z]*")
 
 
 # Every cause a difference can name: what closes the head early ("iframe"; an
@@ -348,18 +352,36 @@ def velmora_view(page: bytes) -> VelmoraView:
 
 
 def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
-    """The offset of the byte whose arrival gives the body its first node: the
-    first byte of text, or the last of a tag. Found by bisection on prefixes, as
-    the body only ever gains nodes as more of the page arrives."""
+    """The offset of the byte whose arrival gives the body its first node: the last of a
+    tag, or of the token that begins the text. Found by bisection on prefixes, as the body
+    only ever gains nodes as more of the page arrives, once each prefix is read without the
+    token it cuts short."""
     low, high = 0, len(page)
     while low < high:
         middle = (low + high) // 2
-        body = parser(as_browsers_read(page[: middle + 1]), scripting=scripting).body
+        prefix = page[: settled_length(page, middle + 1)]
+        body = parser(as_browsers_read(prefix), scripting=scripting).body
         if body is not None and body.child is not None:
             high = middle
         else:
             low = middle + 1
     return low
+
+
+def settled_length(page: bytes, end: int) -> int:
+    """The length of `page[:end]` without the markup or character reference its end cuts
+    short. At the end of the input browsers read "<" and "</" as text, which closes a head,
+    and "<!D" as a comment, which gives a body a node, where the whole page may go on to make
+    them a tag, a comment (`</<x>`), a doctype (ignored) or white space (`&#32;`)."""
+    while True:
+        markup = MARKUP_SO_FAR.search(page, max(0, end - 8), end)
+        if markup is not None:
+            end = markup.start()
+            continue
+        ampersand = page.rfind(b"&", 0, end)
+        if ampersand < 0 or not REFERENCE_SO_FAR.fullmatch(page, ampersand + 1, end):
+            return end
+        end = ampersand  # and what it followed may be cut short too (`</&`)
 
 
 @dataclass
@@ -412,7 +434,10 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
         offset = body_content_at(parser, page, scripting)
         if first.is_element_node:  # one browsers make for an end tag, such as </p>
             return Closer("end-tag", offset, f"the end tag ending at byte {offset:,}")
-        text = page[offset : offset + 24].split(b"<")[0].decode("utf-8", "replace").strip()
+        offset = settled_length(page, offset)  # where the token that brought the text began
+        # The text runs to the next tag; it may itself begin with a "<" that starts none.
+        shown = page[offset : offset + 24]
+        text = (shown[:1] + shown[1:].split(b"<")[0]).decode("utf-8", "replace").strip()
         return Closer("text", offset, f'the text "{text}" at byte {offset:,}')
     phrase = start_tag(first)
     noscript = open_noscript(tree)
