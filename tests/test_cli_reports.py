@@ -8,6 +8,7 @@ import os
 import resource
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 from test_cli import MISMATCH, OWN_EXCLUSION, PAGE, PAGE_HASH, folder, run, verify_args  # noqa
@@ -44,6 +45,14 @@ def test_an_unexpected_error_is_one_line_unless_debugging(folder, debug):
     *traceback, line = done.stderr.decode().splitlines()
     assert done.returncode == 2 and line.startswith("velmora: unexpected ZeroDivisionError")
     assert bool(traceback) == bool(debug) != ("--debug shows where" in line)
+
+
+def test_ctrl_c_while_the_tool_loads_ends_it_quietly(folder):
+    (folder / "velmora.py").write_text("raise KeyboardInterrupt\n")  # as if it came there
+    script = os.path.join(sysconfig.get_path("scripts"), "velmora")
+    env = {**os.environ, "PYTHONPATH": str(folder)}
+    done = subprocess.run([script, "demo"], cwd=folder, env=env, capture_output=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (130, b"", b"")
 
 
 def test_page_text_cannot_write_to_the_terminal(folder):
