@@ -54,6 +54,10 @@ BOTH = ("off", "on")
         # the search for the text passes prefixes cut in a tag and in a reference to a space
         (b"<head>" + b"<meta name=aaaa>" * 4 + b"x</head>", {("insertion", "text", 70, BOTH)}),
         (b"<head><meta>&#32;<meta>&#32;< y</head>", {("insertion", "text", 28, BOTH)}),
+        # start tags that cannot carry a mark, and an end tag that makes an element
+        (b"<head><div=></head>", {("insertion", "element", 6, BOTH)}),
+        (b"<head><iframe =x></iframe></head>", {("insertion", "iframe", 6, BOTH)}),
+        (b"<head></br></head>", {("insertion", "end-tag", 10, BOTH)}),
         (b"<head><!--<x-->" + LINK + b"</head>", set()),  # marks keep the comment's end
         (
             b"<head><!-->" + LINK + b"--></head>",

@@ -235,10 +235,20 @@ def offset_of(node: Any) -> Optional[int]:
     return int(offset) if offset.isascii() and offset.isdigit() else None
 
 
-def start_tag(node: Any) -> str:
+def start_tag(node: Any, offset: int) -> str:
     name = node.tag
     article = "an" if name[:1] in "aeiou" else "a"
-    return f"{article} {name} start tag at byte {offset_of(node):,}"
+    return f"{article} {name} start tag at byte {offset:,}"
+
+
+def unmarked_start_tag(page: bytes, node: Any, end: int) -> Optional[int]:
+    """The offset of the start tag of `node`, an element without a mark whose tag ended
+    at `end`, or None when an end tag made it (`</br>`). A mark would have changed what
+    browsers read there (`<div=>`, `<p =x>`)."""
+    before = page[: end + 1].lower()
+    name = node.tag.encode("utf-8", "replace")
+    start = before.rfind(b"<" + name)
+    return start if start >= 0 and start > before.rfind(b"</" + name) else None
 
 
 def is_manifest_element(node: Any) -> Optional[str]:
@@ -425,21 +435,26 @@ def tree_for_closer(parser: Any, tree: Tree, page: bytes) -> Tree:
     return tree if offset_of(first) is not None else Tree(parser, page, tree.scripting)
 
 
+def text_closer(page: bytes, offset: int) -> Closer:
+    # The text runs to the next tag; it may itself begin with a "<" that starts none.
+    shown = page[offset : offset + 24]
+    text = (shown[:1] + shown[1:].split(b"<")[0]).decode("utf-8", "replace").strip()
+    return Closer("text", offset, f'the text "{text}" at byte {offset:,}')
+
+
 def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer:
     first = tree.first_in_body()
     if first is None:  # an end tag such as </body> closed it, with nothing after it yet
         return Closer("end-tag", None, "an end tag before it")
     offset = offset_of(first)
     if offset is None:
-        offset = body_content_at(parser, page, scripting)
-        if first.is_element_node:  # one browsers make for an end tag, such as </p>
-            return Closer("end-tag", offset, f"the end tag ending at byte {offset:,}")
-        offset = settled_length(page, offset)  # where the token that brought the text began
-        # The text runs to the next tag; it may itself begin with a "<" that starts none.
-        shown = page[offset : offset + 24]
-        text = (shown[:1] + shown[1:].split(b"<")[0]).decode("utf-8", "replace").strip()
-        return Closer("text", offset, f'the text "{text}" at byte {offset:,}')
-    phrase = start_tag(first)
+        arrival = body_content_at(parser, page, scripting)
+        if not first.is_element_node:
+            return text_closer(page, settled_length(page, arrival))
+        offset = unmarked_start_tag(page, first, arrival)
+        if offset is None:
+            return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
+    phrase = start_tag(first, offset)
     noscript = open_noscript(tree)
     if noscript is not None and offset_of(noscript) is not None:
         where = offset_of(noscript)
