@@ -177,6 +177,22 @@ def test_exit_statuses(site, args, status, message):
     assert done.stderr.decode().startswith(message)
 
 
+@pytest.mark.parametrize(
+    "words, closed, status, out, error",
+    [
+        ("batch hash site/a", ">&-", 2, b"", b"velmora: standard output: Bad file descriptor\n"),
+        ("batch hash site/a", "2>&-", 0, b'{"path": "site/a/000.html", "status": "ok"', b""),
+        ("survey none.warc", ">&-", 2, b"", b"velmora: standard output: Bad file descriptor\n"),
+        ("batch hash --files-from -", "<&-", 2, b"", b"velmora: standard input: Bad file"),
+    ],
+)
+def test_a_closed_standard_stream_fails_as_a_broken_one(site, words, closed, status, out, error):
+    command = f'"$0" -m velmora_cli {words} {closed}'
+    done = subprocess.run(["sh", "-c", command, sys.executable], capture_output=True, cwd=site)
+    assert done.returncode == status
+    assert done.stdout.startswith(out) and done.stderr.startswith(error)
+
+
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_interrupt_keeps_what_is_done_and_exits_130(site, jobs):
     fifo = site / "paths"

@@ -68,12 +68,14 @@ def batch(args: argparse.Namespace) -> int:
     with open_output(destination, append=bool(args.resume)) as out:
 
         def deliver(result: tuple[str, Counts]) -> Counts:
+            if out is None:
+                write_standard_output(result[0])
+                return result[1]
             try:
                 out.write(result[0])
                 out.flush()
             except OSError as error:  # named, as the per-file commands name their outputs
-                name = files.STDOUT_NAME if destination in (None, STDIO) else destination
-                raise OSError(error.errno, error.strerror, name) from None
+                raise OSError(error.errno, error.strerror, destination) from None
             return result[1]
 
         results = engines.completed(chunk_lines, tasks, jobs_of(args), args.dask)
@@ -245,7 +247,10 @@ def numbered_lines(source: str, whole_only: bool) -> Iterator[tuple[int, str]]:
 @contextlib.contextmanager
 def open_input(source: str) -> Iterator[io.BufferedIOBase]:
     if source == STDIO:
-        yield cast(io.BufferedIOBase, sys.stdin.buffer)
+        try:
+            yield cast(io.BufferedIOBase, sys.stdin.buffer)
+        except OSError as error:  # a read failed: named as a file's would be
+            raise UsageError(f"{files.STDIN_NAME}: {error.strerror}") from None
         return
     try:
         file = open(source, "rb")
@@ -291,9 +296,10 @@ def replace_whole(
 
 
 @contextlib.contextmanager
-def open_output(path: Optional[str], append: bool = False) -> Iterator[IO[str]]:
+def open_output(path: Optional[str], append: bool = False) -> Iterator[Optional[IO[str]]]:
+    """The records file at `path`, or None for standard output (see `write_standard_output`)."""
     if path is None or path == STDIO:
-        yield sys.stdout
+        yield None
         return
     try:
         file = open(path, "a" if append else "w", encoding="utf-8", errors="surrogateescape")
@@ -409,10 +415,15 @@ def ended_in_failure(output: str) -> bool:
 
 def write_survey(lines: str, output: Optional[str]) -> None:
     if output is None:
-        sys.stdout.write(lines)
-        sys.stdout.flush()
+        write_standard_output(lines)
     else:
         replace_whole(output, lines)
+
+
+def write_standard_output(lines: str) -> None:
+    """Writes records as the per-file commands write their output: whole, and with nothing
+    kept back in a buffer that the interpreter would fail to flush again on its way out."""
+    files.write_output(None, lines.encode("utf-8", "surrogateescape"))
 
 
 # ---------------------------------------------------------------------------

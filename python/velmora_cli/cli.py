@@ -363,6 +363,7 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (the process's own by default); returns the exit status."""
     signals.trap()
+    files.stand_in_for_closed_streams()
     words = sys.argv[1:] if argv is None else list(argv)
     try:
         return run_reporting_failures(words)

@@ -48,6 +48,25 @@ class FileRefused(OSError):
         super().__init__(errno.EPERM, reason, path)
 
 
+def stand_in_for_closed_streams() -> None:
+    """Puts the null device on each of descriptors 0, 1 and 2 that the process was started
+    without, and a stream on it where Python has none. Standard input and output are opened
+    the wrong way round, so that reading or writing them still fails as on a closed
+    descriptor; standard error takes what it is told away, as /dev/null would. No file
+    opened later then takes one of those numbers, and with it the tool's output."""
+    for descriptor, flags, stream, mode in (
+        (0, os.O_WRONLY, "stdin", "r"),
+        (1, os.O_RDONLY, "stdout", "w"),
+        (2, os.O_WRONLY, "stderr", "w"),
+    ):
+        try:
+            os.fstat(descriptor)
+        except OSError:
+            os.open(os.devnull, flags)  # the lowest free number: this one
+        if getattr(sys, stream) is None:
+            setattr(sys, stream, open(descriptor, mode, closefd=False))
+
+
 def read_input(path: str) -> bytes:
     """The whole content of `path`, or of standard input for `-`."""
     if path != STDIO:
