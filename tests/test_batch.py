@@ -667,3 +667,12 @@ def test_exclusions_a_page_cannot_have_are_an_error_record(site, exclusions):
     assert done.returncode == 1
     (record,) = records(done.stdout)
     assert record["status"] == "error" and "usable \"exclusions\"" in record["error"]
+
+
+def test_an_empty_href_is_an_error_record_and_the_page_is_kept(site):
+    (site / "r.jsonl").write_text('{"path": "site/a/000.html", "href": ""}\n')
+    done = velmora_run(site, "batch", "reference", "--stores", "r.jsonl")
+    (record,) = records(done.stdout)
+    assert (done.returncode, record["status"]) == (1, "error")
+    assert record["error"].startswith('"href" is empty: the link would have no href to resolve')
+    assert (site / "site/a/000.html").read_bytes() == page(0)

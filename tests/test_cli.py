@@ -276,6 +276,11 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
             2,
             "HREF is not UTF-8 text: https://x/\\xff",
         ),
+        (
+            ["reference", "page.html", ""],
+            2,
+            "HREF is empty: the link would have no href to resolve, and readers reject the page",
+        ),
     ],
 )
 def test_errors_are_one_line_with_their_exit_status(folder, args, status, message):

@@ -116,6 +116,8 @@ def reference(args: argparse.Namespace, page: bytes) -> bytes:
 
     if not is_utf8(args.href):
         raise Failure(f"HREF is not UTF-8 text: {args.href}")
+    if not args.href:
+        raise Failure(f"HREF is empty: {reports.EMPTY_HREF}")
     check.warn(args, page)
     return velmora.embed_reference(page, args.href)
 

@@ -20,6 +20,8 @@ EXIT_USAGE = 2  # bad usage or input, a file that cannot be read or written, any
 EXIT_BROKEN_PIPE = 141  # what a shell reports for a program ended by SIGPIPE
 
 PROGRAM = "velmora"
+# Why an empty reference is refused, which the module would write into a link all the same.
+EMPTY_HREF = "the link would have no href to resolve, and readers reject the page"
 
 
 class Failure(Exception):

@@ -28,7 +28,7 @@ from typing import Any, NamedTuple, Optional, Union
 
 import velmora
 
-from . import files, payloads
+from . import files, payloads, reports
 from .batch import OPERATIONS, READING_OPERATIONS, WRITING_OPERATIONS
 
 Record = dict[str, Any]
@@ -225,6 +225,8 @@ def embed(job: Job) -> Record:
 
 def reference(job: Job) -> Record:
     href = job.text_input("href")
+    if not href:
+        raise InputError(f'"href" is empty: {reports.EMPTY_HREF}')
     return {"href": href, **job.write(velmora.embed_reference(job.page, href))}
 
 
