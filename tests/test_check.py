@@ -210,9 +210,15 @@ def test_embed_and_reference_warn_and_strict_refuses(folder):
 def test_without_the_parser_check_says_how_to_install_it(folder):
     done = run(folder, "check", "plain.html", blocked=True)
     assert (done.returncode, done.stdout) == (2, b"")
-    assert done.stderr.decode() == f"velmora: {browsers.INSTALL_HINT}\n"
-    quiet = run(folder, "embed", "--strict", "iframe.html", "plain.html", blocked=True)
+    assert done.stderr.decode() == f"velmora: check {browsers.INSTALL_HINT}\n"
+    quiet = run(folder, "embed", "iframe.html", "plain.html", "-o", "out.html", blocked=True)
     assert (quiet.returncode, quiet.stderr) == (0, b"")
+    strict = run(
+        folder, "embed", "--strict", "iframe.html", "plain.html", "-o", "strict.html", blocked=True
+    )
+    hint = f"velmora: --strict {browsers.INSTALL_HINT}; nothing written\n"
+    assert (strict.returncode, strict.stderr.decode()) == (2, hint)
+    assert not (folder / "strict.html").exists()
 
 
 @settings(max_examples=200, deadline=None)

@@ -23,9 +23,9 @@ import velmora
 
 Element = dict[str, Any]  # one manifest element as a report lists it
 
+# What a command that checks is told without the parser, after its own name.
 INSTALL_HINT = (
-    "velmora check needs an HTML parser that builds the tree browsers build: "
-    'pip install "velmora[check]"'
+    'needs an HTML parser that builds the tree browsers build: pip install "velmora[check]"'
 )
 MARK = "data-velmora-at-"  # followed by the offset, it names the mark's attribute
 BOM = b"\xef\xbb\xbf"

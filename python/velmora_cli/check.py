@@ -39,7 +39,7 @@ def command(args: argparse.Namespace, page: bytes) -> None:
     try:
         report = browsers.check(page)
     except browsers.ParserMissing as missing:
-        raise reports.Failure(str(missing)) from None
+        raise reports.Failure(f"check {missing}") from None
     text = "\n".join(reports.printable(line) for line in report.text().split("\n"))
     reports.show(reports.Report(report.data(), text), args.json)
     if report.differences:
@@ -50,12 +50,14 @@ def warn(args: argparse.Namespace, page: bytes) -> None:
     """Before embed or reference: each difference that bears on the written page
     (where the new element goes, and elements only browsers see, which removal
     keeps) as a warning on standard error; with --strict, a failure instead of
-    the page. Quiet without the parser."""
+    the page. Quiet without the parser, unless --strict asked for the check."""
     from . import browsers, reports
 
     try:
         report = browsers.check(page)
-    except browsers.ParserMissing:
+    except browsers.ParserMissing as missing:
+        if args.strict:
+            raise reports.Failure(f"--strict {missing}; nothing written") from None
         return
     relevant = [d for d in report.differences if d.subject != "element"]
     for difference in relevant:
