@@ -8,10 +8,14 @@ import hashlib
 import json
 import os
 import pathlib
+import pwd
+import shutil
 import signal
 import socket
+import stat
 import subprocess
 import sys
+import tempfile
 import time
 import zlib
 
@@ -639,16 +643,34 @@ def test_unit_functions_are_typed_for_type_checkers(tmp_path):
         (["hash", "site", "-o", "site/a/000.html"], "site/a/000.html"),
         (["hash", "--files-from", "missing.txt", "-o", "store.bin"], "store.bin"),
         (["hash", "site/a/000.html", "-o", "protected.jsonl"], "protected.jsonl"),
+        # named inside the lists, which are read ahead for it
+        (["embed", "--stores", "map.jsonl", "-o", "store.bin"], "store.bin"),
+        (["hash", "--files-from", "list.txt", "-o", "site/b/001.html"], "site/b/001.html"),
     ],
 )
 def test_the_records_never_replace_an_input_or_a_protected_file(site, args, kept):
     (site / "map.jsonl").write_text('{"path": "site/a/000.html", "store": "store.bin"}\n')
+    (site / "list.txt").write_text("site/a/000.html\nsite/b/001.html\n")
     (site / "protected.jsonl").write_text("old records\n")
     (site / "protected.jsonl").chmod(0o444)
     before = (site / kept).read_bytes()
     done = velmora_run(site, "batch", *args)
     assert done.returncode == 2, done.stderr
     assert (site / kept).read_bytes() == before
+
+
+@pytest.mark.parametrize(
+    "args, records, listed",
+    [
+        (["--files-from", "-"], "out.html", b"site/a/000.html\nout.html\n"),  # a pipe
+        (["site"], "site/new.html", b""),
+    ],
+)
+def test_a_records_file_named_as_the_pages_come_stops_the_batch(site, args, records, listed):
+    done = velmora_run(site, "batch", "hash", *args, "-o", records, stdin=listed)
+    assert done.returncode == 2
+    refusal = f"velmora: refusing to read the records file {records} as an input\n"
+    assert done.stderr.decode() == refusal
 
 
 def test_a_map_whose_last_line_has_no_line_feed_is_read_whole(site):
@@ -676,3 +698,23 @@ def test_an_empty_href_is_an_error_record_and_the_page_is_kept(site):
     assert (done.returncode, record["status"]) == (1, "error")
     assert record["error"].startswith('"href" is empty: the link would have no href to resolve')
     assert (site / "site/a/000.html").read_bytes() == page(0)
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="runs as nobody")
+@pytest.mark.parametrize("option", ["-o", "--resume"])
+def test_force_replaces_a_write_protected_records_file_of_ones_own(option):
+    folder = pathlib.Path(tempfile.mkdtemp())  # where nobody may go, unlike pytest's folders
+    folder.chmod(0o777)
+    (folder / "a.html").write_bytes(page(0))
+    out = folder / "o.jsonl"
+    out.write_text('{"path": "gone.html", "status": "error"}\n')
+    nobody = pwd.getpwnam("nobody")
+    os.chown(out, nobody.pw_uid, nobody.pw_gid)
+    out.chmod(0o444)
+    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    command = [*drop, sys.executable, "-m", "velmora_cli", "batch", "hash", "a.html", "--force"]
+    done = subprocess.run([*command, option, "o.jsonl"], cwd=folder, capture_output=True)
+    assert done.returncode == 0, done.stderr
+    assert [r["path"] for r in records(out.read_bytes())] == ["a.html"]
+    assert stat.S_IMODE(out.stat().st_mode) == 0o444
+    shutil.rmtree(folder)

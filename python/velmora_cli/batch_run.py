@@ -60,12 +60,14 @@ def batch(args: argparse.Namespace) -> int:
     if done:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
-    tasks = (
-        (args.operation, chunk, args.alg, not args.sync_once, root, args.force)
-        for chunk in chunked(items)
-    )
     began = time.monotonic()
-    with open_output(destination, append=bool(args.resume)) as out:
+    with open_output(destination, append=bool(args.resume), force=args.force) as out:
+        if out is not None:
+            items = never_the_records(items, os.fstat(out.fileno()), destination)
+        tasks = (
+            (args.operation, chunk, args.alg, not args.sync_once, root, args.force)
+            for chunk in chunked(items)
+        )
 
         def deliver(result: tuple[str, Counts]) -> Counts:
             if out is None:
@@ -148,27 +150,85 @@ def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
 
 
 def work_lists(args: argparse.Namespace) -> list[str]:
-    """The files the batch reads its work from (standard input aside)."""
+    """The files the batch reads its work from, `-` for standard input."""
     named = [getattr(args, name, None) for name in ("stores", "bindings", "files_from")]
-    return [path for path in named if path not in (None, STDIO)]
+    return [path for path in named if path is not None]
 
 
 def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
     """Refuses a records file that is one of the batch's inputs, or a page of a folder it
     walks, before anything is written: the records would replace what the batch is about to
-    read. Also checks, before the records file is emptied, that every input can be read."""
+    read. The files named in the lists are looked at too, where the lists can be read twice.
+    Also checks, before the records file is emptied, that every input can be read."""
     lists = work_lists(args)
     for source in lists:
-        require_readable(source)
+        if source != STDIO:
+            require_readable(source)
     if destination is None or destination == STDIO or not os.path.exists(destination):
         return
-    for source in [*lists, *args.paths]:
-        if not os.path.exists(source):  # a missing page gets its own error record
-            continue
-        if os.path.samefile(destination, source) or is_walked_page(destination, source, args):
+    records = os.stat(destination)
+    for source in [*lists, *args.paths, *named_in_lists(lists, args)]:
+        if is_file(source, records) or is_walked_page(destination, source, args):
             raise UsageError(f"refusing to overwrite the input {destination} with the records")
     if os.path.isfile(destination) and not args.force and files.is_write_protected(destination):
         raise UsageError(f"{destination}: {files.FORCE_HINT}")
+
+
+def is_file(path: str, status: os.stat_result) -> bool:
+    """Whether `path` names the regular file whose status is `status` (`-`: the file standard
+    input is redirected from); a missing one does not."""
+    found = status_of(path)
+    return found is not None and stat.S_ISREG(found.st_mode) and os.path.samestat(found, status)
+
+
+def status_of(path: str) -> Optional[os.stat_result]:
+    """The status of `path` (`-`: of standard input), or None where there is none: a missing
+    page gets its own error record."""
+    try:
+        return os.fstat(0) if path == STDIO else os.stat(path)
+    except (OSError, ValueError):
+        return None
+
+
+def named_in_lists(lists: list[str], args: argparse.Namespace) -> Iterator[str]:
+    """The pages and stores that the lists name, where a list is a regular file that can be
+    read again from the start (standard input too, redirected from one)."""
+    for source in lists:
+        if not is_regular(source):
+            continue
+        stream = sys.stdin.buffer if source == STDIO else None
+        start = stream.tell() if stream is not None else 0
+        if source == args.files_from:
+            yield from listed_paths(source, args.null)
+        else:
+            for entry in mapping_entries(source):
+                yield from named_files(entry)
+        if stream is not None:
+            stream.seek(start)
+
+
+def is_regular(source: str) -> bool:
+    status = status_of(source)
+    return status is not None and stat.S_ISREG(status.st_mode)
+
+
+def named_files(item: units.Item) -> list[str]:
+    """The files an item names: its page, and for embed its store."""
+    if isinstance(item, str):
+        return [item]
+    return [name for name in (item.get("path"), item.get("store")) if isinstance(name, str)]
+
+
+def never_the_records(
+    items: Iterable[units.Item], records: os.stat_result, destination: str
+) -> Iterator[units.Item]:
+    """The items, up to one that names the records file, where the batch stops: read now,
+    it would hold the records so far. Lists that could not be read ahead (from a pipe), and
+    a folder that the new records file is in, can name it."""
+    for item in items:
+        if any(is_file(name, records) for name in named_files(item)):
+            raise UsageError(f"refusing to read the records file {destination} as an input")
+        yield item
 
 
 def require_readable(source: str) -> None:
@@ -296,13 +356,16 @@ def replace_whole(
 
 
 @contextlib.contextmanager
-def open_output(path: Optional[str], append: bool = False) -> Iterator[Optional[IO[str]]]:
-    """The records file at `path`, or None for standard output (see `write_standard_output`)."""
+def open_output(
+    path: Optional[str], append: bool = False, force: bool = False
+) -> Iterator[Optional[IO[str]]]:
+    """The records file at `path`, or None for standard output (see `write_standard_output`).
+    With `force`, a write-protected file is opened all the same."""
     if path is None or path == STDIO:
         yield None
         return
     try:
-        file = open(path, "a" if append else "w", encoding="utf-8", errors="surrogateescape")
+        file = open_records(path, "a" if append else "w", force)
     except OSError as error:
         raise UsageError(f"{path}: {error.strerror}") from None
     try:
@@ -316,6 +379,21 @@ def open_output(path: Optional[str], append: bool = False) -> Iterator[Optional[
         file.close()
     except OSError as error:
         raise OSError(error.errno, error.strerror, path) from None
+
+
+def open_records(path: str, mode: str, force: bool) -> IO[str]:
+    def opened() -> IO[str]:
+        return open(path, mode, encoding="utf-8", errors="surrogateescape")
+
+    if not (force and os.path.isfile(path) and files.is_write_protected(path)):
+        return opened()
+    # Its owner lends the file write permission for this one opening, which keeps it after.
+    permissions = stat.S_IMODE(os.stat(path).st_mode)
+    os.chmod(path, permissions | stat.S_IWUSR)
+    try:
+        return opened()
+    finally:
+        os.chmod(path, permissions)
 
 
 # ---------------------------------------------------------------------------
