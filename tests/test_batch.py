@@ -718,3 +718,16 @@ def test_force_replaces_a_write_protected_records_file_of_ones_own(option):
     assert [r["path"] for r in records(out.read_bytes())] == ["a.html"]
     assert stat.S_IMODE(out.stat().st_mode) == 0o444
     shutil.rmtree(folder)
+
+
+def test_survey_replaces_a_write_protected_failed_output_only_with_force(tmp_path, warcs):
+    (tmp_path / "out").mkdir()
+    failed = tmp_path / "out" / "a.warc.gz.jsonl"
+    failed.write_text('{"warc": "a.warc.gz", "offset": 0, "status": "error", "error": "x"}\n')
+    failed.chmod(0o444)
+    refused = velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out")
+    hint = "velmora: out/a.warc.gz.jsonl: write-protected (--force replaces it anyway)\n"
+    assert (refused.returncode, refused.stderr.decode()) == (2, hint)
+    forced = velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out", "--force")
+    assert forced.returncode == 0, forced.stderr
+    assert len(failed.read_text().splitlines()) == 4

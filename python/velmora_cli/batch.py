@@ -144,6 +144,11 @@ def add_survey(commands: Any, options: dict[str, argparse.ArgumentParser]) -> No
         help="write DIR/NAME.jsonl for each WARC file NAME; files already "
         "there are skipped, so an interrupted survey resumes",
     )
+    command.add_argument(
+        "--force",
+        action="store_true",
+        help="replace a write-protected DIR/NAME.jsonl of a WARC file surveyed again",
+    )
     add_engine_options(command)
     command.set_defaults(handler=run_survey, inputs=(), more_words="warcs")
 

@@ -29,6 +29,8 @@ CHUNK_SIZE = 64  # pages per task: large enough that passing results costs littl
 LAST_RECORD_MAX = 1 << 20  # bytes read from the end of a survey's records to find the last
 DEFAULT_GLOBS = ("*.html", "*.htm")
 STDIO = "-"
+# For a records file that the command names itself, where -o could not send them elsewhere.
+OWN_LINKS_ADVICE = "remove the other links"
 Counts = dict[str, int]
 Result = TypeVar("Result")
 
@@ -344,7 +346,7 @@ def recorded_ok(output: str, force: bool = False) -> set[str]:
                 done.add(record["path"])
                 kept.append(line)
     # --resume names this file, and -o does not go with it.
-    replace_whole(output, "".join(kept), links_advice="remove the other links", force=force)
+    replace_whole(output, "".join(kept), links_advice=OWN_LINKS_ADVICE, force=force)
     return done
 
 
@@ -432,7 +434,7 @@ def survey(args: argparse.Namespace) -> int:
 
     def deliver(result: tuple[str, tuple[str, Counts]]) -> Counts:
         warc, (lines, counts) = result
-        write_survey(lines, targets[warc])
+        write_survey(lines, targets[warc], args.force)
         return counts
 
     root = os.getcwd() if args.dask else None
@@ -491,11 +493,11 @@ def ended_in_failure(output: str) -> bool:
     return isinstance(record, dict) and record.get("status") == units.ERROR and "uri" not in record
 
 
-def write_survey(lines: str, output: Optional[str]) -> None:
+def write_survey(lines: str, output: Optional[str], force: bool) -> None:
     if output is None:
         write_standard_output(lines)
     else:
-        replace_whole(output, lines)
+        replace_whole(output, lines, links_advice=OWN_LINKS_ADVICE, force=force)
 
 
 def write_standard_output(lines: str) -> None:
