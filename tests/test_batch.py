@@ -681,14 +681,20 @@ def test_a_map_whose_last_line_has_no_line_feed_is_read_whole(site):
     assert [r["status"] for r in records(verified.stdout)] == ["ok", "mismatch"]
 
 
-@pytest.mark.parametrize("exclusions", [[[-1, 5]], [[2**64, 5]], [[1.5, 2]], [[True, 2]]])
-def test_exclusions_a_page_cannot_have_are_an_error_record(site, exclusions):
-    line = {"path": "site/a/000.html", "alg": "sha256", "hash": "00", "exclusions": exclusions}
+@pytest.mark.parametrize(
+    "hash_hex, exclusions, field",
+    [
+        *(("00", bad, "exclusions") for bad in ([[-1, 5]], [[2**64, 5]], [[1.5, 2]], [[True, 2]])),
+        ("zz", [[0, 1]], "hash"),
+    ],
+)
+def test_bindings_a_page_cannot_have_are_an_error_record(site, hash_hex, exclusions, field):
+    line = {"path": "site/a/000.html", "alg": "sha256", "hash": hash_hex, "exclusions": exclusions}
     (site / "b.jsonl").write_text(json.dumps(line) + "\n")
     done = velmora_run(site, "batch", "verify", "--bindings", "b.jsonl")
     assert done.returncode == 1
     (record,) = records(done.stdout)
-    assert record["status"] == "error" and "usable \"exclusions\"" in record["error"]
+    assert record["status"] == "error" and f'usable "{field}"' in record["error"]
 
 
 def test_an_empty_href_is_an_error_record_and_the_page_is_kept(site):
