@@ -159,7 +159,8 @@ def test_an_output_that_is_the_file_on_standard_input_is_refused(folder, args, k
     before = (folder / kept).read_bytes()
     with open(folder / kept, "rb") as source:
         done = run_reading(folder, source, *args)
-    assert done.returncode == 2 and b"refusing to overwrite the input -" in done.stderr
+    refusal = f"velmora: refusing to overwrite {kept}, which standard input reads\n"
+    assert (done.returncode, done.stderr.decode()) == (2, refusal)
     assert (folder / kept).read_bytes() == before
 
 

@@ -193,10 +193,13 @@ def read_inputs(args: argparse.Namespace) -> list[bytes]:
 def guard_output(path: str, args: argparse.Namespace) -> None:
     for name in args.inputs:
         source = getattr(args, name)
-        if files.is_same_file(path, source):
-            raise Failure(
-                f"refusing to overwrite the input {printable(source)} (use --in-place for PAGE)"
-            )
+        if not files.is_same_file(path, source):
+            continue
+        if source == files.STDIO:  # --in-place cannot help there
+            raise Failure(f"refusing to overwrite {printable(path)}, which standard input reads")
+        raise Failure(
+            f"refusing to overwrite the input {printable(source)} (use --in-place for PAGE)"
+        )
 
 
 def document_destination(args: argparse.Namespace) -> str | None:
