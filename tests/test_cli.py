@@ -355,12 +355,17 @@ def test_the_installed_script_runs_the_demo():
 
 
 @pytest.mark.parametrize(
-    "redirect, error",
-    [(">&-", "Bad file descriptor"), (">/dev/full", "No space left on device")],
+    "words, redirect, error",
+    [
+        ("demo", ">&-", "Bad file descriptor"),
+        ("demo", ">/dev/full", "No space left on device"),
+        ("--help", ">/dev/full", "No space left on device"),  # which argparse would ignore
+        ("--version", ">&-", "Bad file descriptor"),
+    ],
 )
-def test_the_demo_fails_when_its_report_cannot_be_written(redirect, error):
+def test_a_report_that_cannot_be_written_fails(words, redirect, error):
     done = subprocess.run(
-        ["sh", "-c", f'"$0" -m velmora_cli demo {redirect}', sys.executable],
+        ["sh", "-c", f'"$0" -m velmora_cli {words} {redirect}', sys.executable],
         capture_output=True,
         timeout=60,
     )

@@ -60,6 +60,13 @@ class Parser(argparse.ArgumentParser):
     def error(self, message: str) -> NoReturn:
         raise Failure(f"{message} (see {self.prog} --help)", EXIT_USAGE, program=self.prog)
 
+    def _print_message(self, message: str, file: Any = None) -> None:
+        # argparse would drop a failed write of --help or --version and exit 0.
+        if message and file is sys.stdout:
+            reports.show_text(message.removesuffix("\n"))
+        elif message:
+            super()._print_message(message, file)
+
 
 # ---------------------------------------------------------------------------
 # Commands. Each takes the parsed arguments and the contents of its inputs.
