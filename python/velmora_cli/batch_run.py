@@ -52,7 +52,7 @@ def run_survey(args: argparse.Namespace) -> NoReturn:
 
 
 def batch(args: argparse.Namespace) -> int:
-    require_engine(args, "velmora batch --dask")
+    require_engine(args, "batch --dask")
     if args.sync_once and not hasattr(os, "sync"):
         raise UsageError("--sync-once needs a system that can flush every file at once")
     items = work_items(args)
@@ -425,9 +425,9 @@ def keep_freed_memory() -> None:
 
 
 def survey(args: argparse.Namespace) -> int:
-    require_engine(args, "velmora survey --dask")
+    require_engine(args, "survey --dask")
     if args.dask is None:
-        require("fastwarc", "warc", "velmora survey")
+        require("fastwarc", "warc", "survey")
     targets = survey_targets(args.warcs, args.out_dir)
     skipped = len(dict.fromkeys(args.warcs)) - len(targets)  # a file named twice is one
     began = time.monotonic()
