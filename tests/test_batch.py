@@ -449,6 +449,14 @@ def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
     assert len((tmp_path / "out" / "a.warc.gz.jsonl").read_text().splitlines()) == 4
 
 
+def test_survey_of_a_warc_file_gzipped_whole_gives_no_offsets(tmp_path, warcs):
+    whole = gzip.compress(gzip.decompress((tmp_path / "a.warc.gz").read_bytes()))
+    (tmp_path / "whole.warc.gz").write_bytes(whole)
+    done = velmora_run(tmp_path, "survey", "whole.warc.gz")
+    found = [(r["offset"], r["status"]) for r in map(json.loads, done.stdout.splitlines())]
+    assert found == [(None, "none"), (None, "embedded"), (None, "referenced"), (None, "multiple")]
+
+
 def test_survey_reports_a_warc_file_cut_off_inside_a_record(tmp_path):
     pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
     filler = os.urandom(8000).hex().encode()  # compresses to half: a cut lands in the payload

@@ -260,7 +260,8 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     """Describes the manifest association of every HTML response in the WARC file `path`.
 
     One record per HTTP response whose content type is HTML (in any case): "warc" (`path`),
-    "offset" (where the record starts in the file, as a crawl's index gives it), "uri",
+    "offset" (where the record starts in the file, as a crawl's index gives it; None in a
+    file compressed whole, where no record starts a gzip member of its own), "uri",
     "http_status", "content_type" (the media type, in lower case), "bytes" (of the page, its
     transfer and content codings undone), then what `association` finds. A response whose
     payload does not decode gives those first fields with "status" "error" and a short
@@ -272,25 +273,55 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
     records: list[Record] = []
-    offset = 0
+    offset: Optional[int] = 0
     try:
         with open(located(path, root), "rb") as stream:
             if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
                 # The reader seeks, and on a pipe it panics past every handler.
                 raise ValueError("not a regular file: a WARC file is read with seeks")
+            starts = RecordStarts(stream)
             # The codings are undone here, page by page: FastWARC's own decoding loses its
             # place in the file on some payloads, and ends the file on one it cannot decode.
             responses = ArchiveIterator(
                 stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="none"
             )
             for response in responses:
-                offset = response.stream_pos
+                offset = starts.offset(response.stream_pos)
                 if response.is_http:
                     records.extend(surveyed(response, {"warc": path, "offset": offset}))
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
     return records
+
+
+class RecordStarts:
+    """Tells the reader's positions that a record can be found at, by seeking there. In a
+    compressed file only a gzip member's start is one: records in a file compressed whole
+    share a member, and the reader's position in it says nothing of where each begins."""
+
+    GZIP_MAGIC = b"\x1f\x8b"
+
+    def __init__(self, stream: Any) -> None:
+        self.stream = stream
+        self.compressed = self.bytes_at(0) == self.GZIP_MAGIC
+        self.previous: Optional[int] = None
+
+    def offset(self, position: int) -> Optional[int]:
+        """`position`, or None where no record can be said to start there."""
+        repeated, self.previous = position == self.previous, position
+        if repeated or (self.compressed and self.bytes_at(position) != self.GZIP_MAGIC):
+            return None
+        return position
+
+    def bytes_at(self, position: int) -> bytes:
+        """The bytes at `position`, read between two reads of the reader, which finds the
+        file where it left it."""
+        resume = self.stream.tell()
+        self.stream.seek(position)
+        found = bytes(self.stream.read(len(self.GZIP_MAGIC)))
+        self.stream.seek(resume)
+        return found
 
 
 def surveyed(response: Any, place: Record) -> list[Record]:
