@@ -747,3 +747,20 @@ def test_survey_replaces_a_write_protected_failed_output_only_with_force(tmp_pat
     forced = velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out", "--force")
     assert forced.returncode == 0, forced.stderr
     assert len(failed.read_text().splitlines()) == 4
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="runs as nobody")
+def test_a_folder_that_cannot_be_listed_is_named_and_the_batch_goes_on():
+    folder = pathlib.Path(tempfile.mkdtemp())
+    folder.chmod(0o755)
+    for name in ("t/a/0.html", "t/b/1.html"):
+        (folder / name).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name).write_bytes(page(0))
+    (folder / "t" / "b").chmod(0o700)  # root's alone
+    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    command = [*drop, sys.executable, "-m", "velmora_cli", "batch", "hash", "t", "--jobs", "1"]
+    done = subprocess.run(command, cwd=folder, capture_output=True)
+    assert (done.returncode, [r["path"] for r in records(done.stdout)]) == (1, ["t/a/0.html"])
+    first, summary = done.stderr.decode().splitlines()
+    assert first == "velmora: t/b: Permission denied" and summary.endswith(", 1 folder not read")
+    shutil.rmtree(folder)

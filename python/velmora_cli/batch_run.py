@@ -20,7 +20,7 @@ import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
 from typing import IO, Any, NoReturn, Optional, TypeVar, cast
 
-from . import engines, files, signals, units
+from . import engines, files, reports, signals, units
 from .batch import WRITING_OPERATIONS
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED, EXIT_BROKEN_PIPE = 0, 1, 2, 130, 141
@@ -55,7 +55,8 @@ def batch(args: argparse.Namespace) -> int:
     require_engine(args, "batch --dask")
     if args.sync_once and not hasattr(os, "sync"):
         raise UsageError("--sync-once needs a system that can flush every file at once")
-    items = work_items(args)
+    unread: list[str] = []  # folders the walk could not list
+    items = work_items(args, unread)
     destination = args.resume or args.output
     guard_records(destination, args)
     done = recorded_ok(args.resume, args.force) if args.resume else set()
@@ -87,10 +88,11 @@ def batch(args: argparse.Namespace) -> int:
     if args.sync_once and args.operation in WRITING_OPERATIONS:
         engines.sync_everywhere(args.dask)
     what = f"batch {args.operation}{' interrupted' if interrupted else ''}"
-    report_summary(what, counts, began, "page")
+    unlisted = f", {len(unread)} folder{'s' * (len(unread) != 1)} not read" if unread else ""
+    report_summary(what, counts, began, "page", unlisted)
     if interrupted:
         return EXIT_INTERRUPTED
-    return EXIT_OK if counts[units.OK] == sum(counts.values()) else EXIT_FAILED
+    return EXIT_OK if counts[units.OK] == sum(counts.values()) and not unread else EXIT_FAILED
 
 
 def chunk_lines(
@@ -133,7 +135,8 @@ def item_path(item: units.Item) -> Any:
 # --- where the pages come from ------------------------------------------------
 
 
-def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
+def work_items(args: argparse.Namespace, unread: list[str]) -> Iterator[units.Item]:
+    """The pages to work on; the walk adds each folder it cannot list to `unread`."""
     mapping = {"embed": "stores", "reference": "stores", "verify": "bindings"}.get(args.operation)
     for name in ("stores", "bindings"):
         if getattr(args, name) is not None and name != mapping:
@@ -148,7 +151,7 @@ def work_items(args: argparse.Namespace) -> Iterator[units.Item]:
     if not args.paths and args.files_from is None:
         raise UsageError("no pages: give PATH arguments or --files-from")
     listed = listed_paths(args.files_from, args.null) if args.files_from else iter(())
-    return walked(itertools.chain(args.paths, listed), args.glob or DEFAULT_GLOBS)
+    return walked(itertools.chain(args.paths, listed), args.glob or DEFAULT_GLOBS, unread)
 
 
 def work_lists(args: argparse.Namespace) -> list[str]:
@@ -266,8 +269,10 @@ def listed_paths(source: str, null_separated: bool) -> Iterator[str]:
             yield os.fsdecode(pending)
 
 
-def walked(paths: Iterable[str], globs: Iterable[str]) -> Iterator[str]:
-    """Paths as given, with each folder replaced by its pages matching `globs`, sorted."""
+def walked(paths: Iterable[str], globs: Iterable[str], unread: list[str]) -> Iterator[str]:
+    """Paths as given, with each folder replaced by its pages matching `globs`, sorted. A
+    folder that cannot be listed is named on standard error and added to `unread`, and the
+    walk goes on, as find's does."""
     # One expression for all the patterns: the main process walks while the workers hash,
     # so each microsecond per name is taken from them.
     matches = re.compile("|".join(fnmatch.translate(glob) for glob in globs)).match
@@ -275,14 +280,18 @@ def walked(paths: Iterable[str], globs: Iterable[str]) -> Iterator[str]:
         if not os.path.isdir(path):
             yield path
             continue
-        for folder, subfolders, names in os.walk(path, onerror=raise_usage_error):
+        for folder, subfolders, names in os.walk(path, onerror=skipped_into(unread)):
             subfolders.sort()
             prefix = os.path.join(folder, "")
             yield from (prefix + name for name in sorted(names) if matches(name))
 
 
-def raise_usage_error(error: OSError) -> NoReturn:
-    raise UsageError(f"{error.filename}: {error.strerror}")
+def skipped_into(unread: list[str]) -> Callable[[OSError], None]:
+    def skip(error: OSError) -> None:
+        reports.print_error(f"velmora: {error.filename}: {error.strerror}")
+        unread.append(error.filename)
+
+    return skip
 
 
 def mapping_entries(source: str) -> Iterator[units.Item]:
@@ -582,13 +591,16 @@ def progress_bar(unit: str) -> Any:
     return tqdm(unit=f" {unit}s", disable=None, file=sys.stderr, smoothing=0.1)
 
 
-def report_summary(what: str, counts: Mapping[str, int], began: float, unit: str) -> None:
+def report_summary(
+    what: str, counts: Mapping[str, int], began: float, unit: str, more: str = ""
+) -> None:
     total = sum(counts.values())
     seconds = time.monotonic() - began
     rate = f", {total / seconds:,.0f}/s" if seconds > 0 else ""
     parts = ", ".join(f"{number:,} {status}" for status, number in sorted(counts.items()))
     print(
         f"velmora: {what}: {total:,} {unit}{'' if total == 1 else 's'} in {seconds:.1f} s{rate}"
-        + (f": {parts}" if parts else ""),
+        + (f": {parts}" if parts else "")
+        + more,
         file=sys.stderr,
     )
