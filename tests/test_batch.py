@@ -683,6 +683,15 @@ def test_a_records_file_named_as_the_pages_come_stops_the_batch(site, args, reco
     assert done.stderr.decode() == refusal
 
 
+def test_a_list_on_standard_input_is_read_whole_after_the_look_ahead(site):
+    (site / "list.txt").write_text("site/a/000.html\nsite/b/001.html\n")
+    (site / "out.jsonl").write_text("old records\n")  # which the list is looked through for
+    command = '"$0" -m velmora_cli batch hash --files-from - -o out.jsonl < list.txt'
+    done = subprocess.run(["sh", "-c", command, sys.executable], cwd=site, capture_output=True)
+    listed = [r["path"] for r in records((site / "out.jsonl").read_bytes())]
+    assert (done.returncode, listed) == (0, ["site/a/000.html", "site/b/001.html"])
+
+
 def test_a_map_whose_last_line_has_no_line_feed_is_read_whole(site):
     bound = velmora_run(site, "batch", "binding", "site/a/000.html", "site/b/001.html")
     (site / "b.jsonl").write_bytes(bound.stdout.rstrip(b"\n"))
@@ -717,21 +726,28 @@ def test_an_empty_href_is_an_error_record_and_the_page_is_kept(site):
 
 
 @pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"), reason="runs as nobody")
-@pytest.mark.parametrize("option", ["-o", "--resume"])
-def test_force_replaces_a_write_protected_records_file_of_ones_own(option):
+@pytest.mark.parametrize("option, linked", [("-o", False), ("--resume", False), ("-o", True)])
+def test_force_replaces_a_write_protected_records_file_of_ones_own(option, linked):
     folder = pathlib.Path(tempfile.mkdtemp())  # where nobody may go, unlike pytest's folders
     folder.chmod(0o777)
     (folder / "a.html").write_bytes(page(0))
     out = folder / "o.jsonl"
     out.write_text('{"path": "gone.html", "status": "error"}\n')
+    before = out.read_bytes()
     nobody = pwd.getpwnam("nobody")
     os.chown(out, nobody.pw_uid, nobody.pw_gid)
     out.chmod(0o444)
+    if linked:  # what --force may not write through
+        os.link(out, folder / "backup.jsonl")
     drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
     command = [*drop, sys.executable, "-m", "velmora_cli", "batch", "hash", "a.html", "--force"]
     done = subprocess.run([*command, option, "o.jsonl"], cwd=folder, capture_output=True)
-    assert done.returncode == 0, done.stderr
-    assert [r["path"] for r in records(out.read_bytes())] == ["a.html"]
+    if linked:
+        assert done.returncode == 2 and b"o.jsonl: has 2 hard links" in done.stderr
+        assert (folder / "backup.jsonl").read_bytes() == out.read_bytes() == before
+    else:
+        assert done.returncode == 0, done.stderr
+        assert [r["path"] for r in records(out.read_bytes())] == ["a.html"]
     assert stat.S_IMODE(out.stat().st_mode) == 0o444
     shutil.rmtree(folder)
 

@@ -172,7 +172,7 @@ def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
     if destination is None or destination == STDIO or not os.path.exists(destination):
         return
     records = os.stat(destination)
-    for source in [*lists, *args.paths, *named_in_lists(lists, args)]:
+    for source in itertools.chain(lists, args.paths, named_in_lists(lists, args)):
         if is_file(source, records) or is_walked_page(destination, source, args):
             raise UsageError(f"refusing to overwrite the input {destination} with the records")
     if os.path.isfile(destination) and not args.force and files.is_write_protected(destination):
@@ -398,13 +398,17 @@ def open_records(path: str, mode: str, force: bool) -> IO[str]:
 
     if not (force and os.path.isfile(path) and files.is_write_protected(path)):
         return opened()
-    # Its owner lends the file write permission for this one opening, which keeps it after.
-    permissions = stat.S_IMODE(os.stat(path).st_mode)
-    os.chmod(path, permissions | stat.S_IWUSR)
-    try:
-        return opened()
-    finally:
-        os.chmod(path, permissions)
+    status = os.stat(path)
+    files.refuse_if_linked(path, status, OWN_LINKS_ADVICE)  # what --force may not change
+    # Its owner lends the file write permission for this one opening, which keeps it after;
+    # a signal in between must not leave it lent.
+    permissions = stat.S_IMODE(status.st_mode)
+    with signals.Held():
+        os.chmod(path, permissions | stat.S_IWUSR)
+        try:
+            return opened()
+        finally:
+            os.chmod(path, permissions)
 
 
 # ---------------------------------------------------------------------------

@@ -187,6 +187,14 @@ def _own_descriptor(path: str) -> int | None:
     return None
 
 
+def refuse_if_linked(path: str, status: os.stat_result, links_advice: str) -> None:
+    if status.st_nlink > 1:
+        raise FileRefused(
+            path,
+            f"has {status.st_nlink} hard links, which replacing it would split ({links_advice})",
+        )
+
+
 def _refuse_if_protected(path: str, status: os.stat_result, force: bool) -> None:
     if not force and _is_protected(path, status):
         raise FileRefused(path, FORCE_HINT)
@@ -221,12 +229,7 @@ def _replace(
 ) -> None:
     if status is not None:
         _refuse_if_protected(path, status, force)
-        if status.st_nlink > 1:
-            raise FileRefused(
-                path,
-                f"has {status.st_nlink} hard links, which replacing it would split "
-                f"({links_advice})",
-            )
+        refuse_if_linked(path, status, links_advice)
     target = os.path.realpath(path)
     temporary = None
     try:
