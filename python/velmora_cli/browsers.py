@@ -53,10 +53,11 @@ ALWAYS_MARKED_NAME = re.compile(
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
-# The ends of a prefix that cut short a tag, an end tag or a doctype, and what may follow the
-# "&" of a character reference cut short.
-MARKUP_SO_FAR = re.compile(rb"(?:</?|<!(?:[Dd](?:[Oo](?:[Cc](?:[Tt](?:[Yy][Pp]?)?)?)?)?)?)\Z")
-REFERENCE_SO_FAR = re.compile(rb"#?[0-9A-Za-z]*")
+# What opens markup that, cut short, browsers read as text or as a comment: a comment (bogus
+# or not), a doctype or an end tag. And what may follow the "&" of a character reference cut
+# short: a number, decimal or hexadecimal, or a name.
+OPENER = re.compile(rb"<[!/]")
+REFERENCE_SO_FAR = re.compile(rb"#(?:[Xx][0-9A-Fa-f]*|[0-9]*)|[0-9A-Za-z]*")
 
 
 # Every cause a difference can name: what closes the head early ("iframe"; an
@@ -243,12 +244,18 @@ def start_tag(node: Any, offset: int) -> str:
 
 def unmarked_start_tag(page: bytes, node: Any, end: int) -> Optional[int]:
     """The offset of the start tag of `node`, an element without a mark whose tag ended
-    at `end`, or None when an end tag made it (`</br>`). A mark would have changed what
-    browsers read there (`<div=>`, `<p =x>`)."""
+    at `end`, or None when an end tag made it (only `</p>` and `</br>` make one). A mark
+    would have changed what browsers read there (`<div=>`, `<p =x>`). Of the places the
+    name is written, the first after the tag before it: later ones are in its attributes."""
     before = page[: end + 1].lower()
-    name = node.tag.encode("utf-8", "replace")
-    start = before.rfind(b"<" + name)
-    return start if start >= 0 and start > before.rfind(b"</" + name) else None
+    # The parser gives a NUL of the name as U+FFFD.
+    name = rb"(?:\0|\xef\xbf\xbd)".join(re.escape(p.encode()) for p in node.tag.split("\ufffd"))
+    tags = list(re.finditer(rb"<(/?)" + name + rb"(?=[\t\n\x0c\r />])", before))
+    while len(tags) > 1 and page.rfind(b">", tags[-2].end(), tags[-1].start()) < 0:
+        tags.pop()  # no ">" between them: the later one is inside the earlier one's tag
+    if not tags or (tags[-1].group(1) and node.tag in ("p", "br")):
+        return None
+    return tags[-1].start()
 
 
 def is_manifest_element(node: Any) -> Optional[str]:
@@ -369,29 +376,42 @@ def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
     low, high = 0, len(page)
     while low < high:
         middle = (low + high) // 2
-        prefix = page[: settled_length(page, middle + 1)]
-        body = parser(as_browsers_read(prefix), scripting=scripting).body
-        if body is not None and body.child is not None:
+        if body_has_node(parser, page[: settled_length(page, middle + 1)], scripting):
             high = middle
         else:
             low = middle + 1
     return low
 
 
+def body_has_node(parser: Any, prefix: bytes, scripting: bool) -> bool:
+    body = parser(as_browsers_read(prefix), scripting=scripting).body
+    return body is not None and body.child is not None
+
+
+def text_start(parser: Any, page: bytes, arrival: int, scripting: bool) -> int:
+    """Where the text whose byte at `arrival` gave the body its first node begins: with the
+    token cut short before it where that token, ended there, is text already (`&amp`),
+    else at `arrival` (`&#32` gives white space, which stays in the head)."""
+    if body_has_node(parser, page[:arrival], scripting):
+        return settled_length(page, arrival)
+    return arrival
+
+
 def settled_length(page: bytes, end: int) -> int:
     """The length of `page[:end]` without the markup or character reference its end cuts
     short. At the end of the input browsers read "<" and "</" as text, which closes a head,
-    and "<!D" as a comment, which gives a body a node, where the whole page may go on to make
-    them a tag, a comment (`</<x>`), a doctype (ignored) or white space (`&#32;`)."""
-    while True:
-        markup = MARKUP_SO_FAR.search(page, max(0, end - 8), end)
-        if markup is not None:
-            end = markup.start()
-            continue
-        ampersand = page.rfind(b"&", 0, end)
-        if ampersand < 0 or not REFERENCE_SO_FAR.fullmatch(page, ampersand + 1, end):
-            return end
-        end = ampersand  # and what it followed may be cut short too (`</&`)
+    and "<!D" or "</<" as a comment, which gives a body a node, where the whole page may go
+    on to make them a tag, a doctype (ignored) or white space (`&#32;`). Markup opened since
+    the last ">" is all left out: cut short, none of it is text."""
+    opener = OPENER.search(page, page.rfind(b">", 0, end) + 1, end)
+    if opener is not None:
+        return opener.start()
+    if page.endswith(b"<", 0, end):  # a "<" before it is text, whatever follows
+        return end - 1
+    ampersand = page.rfind(b"&", 0, end)
+    if ampersand >= 0 and REFERENCE_SO_FAR.fullmatch(page, ampersand + 1, end):
+        return ampersand
+    return end
 
 
 @dataclass
@@ -450,7 +470,7 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
     if offset is None:
         arrival = body_content_at(parser, page, scripting)
         if not first.is_element_node:
-            return text_closer(page, settled_length(page, arrival))
+            return text_closer(page, text_start(parser, page, arrival, scripting))
         offset = unmarked_start_tag(page, first, arrival)
         if offset is None:
             return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
