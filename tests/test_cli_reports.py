@@ -47,11 +47,13 @@ def test_an_unexpected_error_is_one_line_unless_debugging(folder, debug):
     assert bool(traceback) == bool(debug) != ("--debug shows where" in line)
 
 
-def test_ctrl_c_while_the_tool_loads_ends_it_quietly(folder):
+@pytest.mark.parametrize("module", [False, True])
+def test_ctrl_c_while_the_tool_loads_ends_it_quietly(folder, module):
     (folder / "velmora.py").write_text("raise KeyboardInterrupt\n")  # as if it came there
     script = os.path.join(sysconfig.get_path("scripts"), "velmora")
+    command = [sys.executable, "-m", "velmora_cli"] if module else [script]
     env = {**os.environ, "PYTHONPATH": str(folder)}
-    done = subprocess.run([script, "demo"], cwd=folder, env=env, capture_output=True, timeout=60)
+    done = subprocess.run([*command, "demo"], cwd=folder, env=env, capture_output=True)
     assert (done.returncode, done.stdout, done.stderr) == (130, b"", b"")
 
 

@@ -16,7 +16,6 @@ def test_readme_example_runs(code, capsys):
     exec(compile(code, str(README), "exec"), {})
 
 
-
 def test_readme_shows_the_demo_as_it_runs():
     shown = re.search(r"```text\n(velmora demo: .*?)```", README.read_text(encoding="utf-8"), re.S)
     done = subprocess.run([sys.executable, "-m", "velmora_cli", "demo"], capture_output=True)

@@ -1,3 +1,3 @@
-from velmora_cli.cli import main
+from velmora_cli import main
 
 raise SystemExit(main())
