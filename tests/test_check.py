@@ -233,3 +233,16 @@ def test_marking_only_the_tags_asked_about_gives_the_report_of_marking_all(piece
     with mock.patch.object(browsers, "marked", lambda page, until=None: every(page)):
         reports.append(browsers.check(page))
     assert reports[0].data() == reports[1].data() and reports[0].text() == reports[1].text()
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.sampled_from(PIECES + [b"<table>", b"<meta>", b"&#32", b"x", b"<td>"])))
+@example([b"<table>", b"<meta>", LINK])  # the meta is moved in front of the table
+@example([b"<table>", b"x", LINK])
+def test_nothing_of_the_body_comes_before_what_is_named_to_close_the_head(pieces):
+    page, parser = b"<head>" + b"".join(pieces[:30]) + b"</head>", browsers.load_parser()
+    closers = ("iframe", "element", "noscript", "before-head", "text", "end-tag")
+    for difference in browsers.check(page).differences:
+        if difference.cause in closers and difference.offset is not None:
+            scripting = difference.scripting[0] == "on"
+            assert not browsers.body_has_node(parser, page[: difference.offset], scripting)

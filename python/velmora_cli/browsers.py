@@ -53,6 +53,7 @@ ALWAYS_MARKED_NAME = re.compile(
 # Comment ends that browsers honour and velmora does not.
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
+TABLE_START = re.compile(rb"<table[\t\n\x0c\r />]", re.IGNORECASE)
 # What opens markup that, cut short, browsers read as text or as a comment: a comment (bogus
 # or not), a doctype or an end tag. And what may follow the "&" of a character reference cut
 # short: a number, decimal or hexadecimal, or a name.
@@ -455,6 +456,21 @@ def tree_for_closer(parser: Any, tree: Tree, page: bytes) -> Tree:
     return tree if offset_of(first) is not None else Tree(parser, page, tree.scripting)
 
 
+def element_ending_at(tree: Tree, page: bytes, end: int) -> Optional[Any]:
+    """The marked element of the body whose start tag ends with the ">" at `end`, the first
+    byte to give the body a node, if one does. Any such element started before `end` is that
+    one; its tag is looked for at the last few "<", as some may stand in its attributes."""
+    start = end if page[end : end + 1] == b">" else 0
+    for _ in range(8):
+        start = page.rfind(b"<", 0, start)
+        if start < 0:
+            break
+        node = tree.document.root.css_first(f"[{MARK}{start}]")
+        if node is not None and offset_of(node) == start and inside(node, tree.document.body):
+            return node
+    return None
+
+
 def text_closer(page: bytes, offset: int) -> Closer:
     # The text runs to the next tag; it may itself begin with a "<" that starts none.
     shown = page[offset : offset + 24]
@@ -467,13 +483,19 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
     if first is None:  # an end tag such as </body> closed it, with nothing after it yet
         return Closer("end-tag", None, "an end tag before it")
     offset = offset_of(first)
-    if offset is None:
+    # A table moves what follows it in front of it: the first node is then not the first
+    # to come, which the arrival of the body's first node tells.
+    if offset is None or TABLE_START.search(page, 0, offset):
         arrival = body_content_at(parser, page, scripting)
-        if not first.is_element_node:
+        came_first = element_ending_at(tree, page, arrival)
+        if came_first is not None:
+            first, offset = came_first, offset_of(came_first)
+        elif offset is None and not first.is_element_node:
             return text_closer(page, text_start(parser, page, arrival, scripting))
-        offset = unmarked_start_tag(page, first, arrival)
-        if offset is None:
-            return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
+        elif offset is None:
+            offset = unmarked_start_tag(page, first, arrival)
+            if offset is None:
+                return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
     phrase = start_tag(first, offset)
     noscript = open_noscript(tree)
     if noscript is not None and offset_of(noscript) is not None:
