@@ -446,21 +446,13 @@ def ignored_head_start(tree: Tree, page: bytes, before: int) -> Optional[int]:
     return found.start() if found is not None and found.start() > before else None
 
 
-def tree_for_closer(parser: Any, tree: Tree, page: bytes) -> Tree:
-    """`tree`, or the page parsed again with every tag marked when the first node of the body
-    is an element without a mark: one that a table moved there from after the tags marked,
-    say, rather than one browsers made for an end tag."""
-    first = tree.first_in_body()
-    if tree.until is None or first is None or not first.is_element_node:
-        return tree
-    return tree if offset_of(first) is not None else Tree(parser, page, tree.scripting)
-
-
 def element_ending_at(tree: Tree, page: bytes, end: int) -> Optional[Any]:
     """The marked element of the body whose start tag ends with the ">" at `end`, the first
     byte to give the body a node, if one does. Any such element started before `end` is that
     one; its tag is looked for at the last few "<", as some may stand in its attributes."""
-    start = end if page[end : end + 1] == b">" else 0
+    if page[end : end + 1] != b">":
+        return None
+    start = end
     for _ in range(8):
         start = page.rfind(b"<", 0, start)
         if start < 0:
@@ -529,15 +521,15 @@ def comment_hiding(page: bytes, offset: int) -> Optional[str]:
 def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> BrowserView:
     """The browser's view with scripting on or off, and how it differs from velmora's."""
     mode = "on" if scripting else "off"
-    # What closes the head early mostly stands before velmora's elements and its insertion
-    # point; `tree_for_closer` deals with the rest.
+    # What closes the head early stands before velmora's elements and its insertion point,
+    # if only as the table that what follows it is moved in front of (see `head_closer`).
     ends = [element["start"] + 1 for element in ours.elements]
     tree = Tree(parser, page, scripting, max([ours.insertion or 0, *ends]) + 1)
     closer: Optional[Closer] = None
 
     def closes(subject: str, what: str) -> Difference:
         nonlocal closer
-        closer = closer or head_closer(parser, tree_for_closer(parser, tree, page), page, scripting)
+        closer = closer or head_closer(parser, tree, page, scripting)
         message = f"{closer.phrase} closes the head for browsers; {what} in the body"
         return Difference(subject, closer.cause, closer.offset or 0, message)
 
