@@ -88,7 +88,7 @@ def batch(args: argparse.Namespace) -> int:
     if args.sync_once and args.operation in WRITING_OPERATIONS:
         engines.sync_everywhere(args.dask)
     what = f"batch {args.operation}{' interrupted' if interrupted else ''}"
-    unlisted = f", {len(unread)} folder{'s' * (len(unread) != 1)} not read" if unread else ""
+    unlisted = f", {len(unread)} folder{'' if len(unread) == 1 else 's'} not read" if unread else ""
     report_summary(what, counts, began, "page", unlisted)
     if interrupted:
         return EXIT_INTERRUPTED
