@@ -22,6 +22,7 @@ import zlib
 import pytest
 
 import velmora
+from test_cli_files import as_nobody
 from warc_writer import Response, chunked, write_warc
 
 PAGES = 70  # more than one chunk of 64
@@ -725,19 +726,9 @@ def test_an_empty_href_is_an_error_record_and_the_page_is_kept(site):
     assert (site / "site/a/000.html").read_bytes() == page(0)
 
 
-def as_nobody() -> list[str]:
-    """The words that run velmora as nobody, or a skip where that cannot be."""
-    if os.geteuid() != 0 or not shutil.which("setpriv"):
-        pytest.skip("runs the command as nobody")
-    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-    if subprocess.run([*drop, sys.executable, "-c", ""], capture_output=True).returncode != 0:
-        pytest.skip("nobody cannot run this interpreter (a library of it is out of reach)")
-    return [*drop, sys.executable, "-m", "velmora_cli"]
-
-
 @pytest.mark.parametrize("option, linked", [("-o", False), ("--resume", False), ("-o", True)])
 def test_force_replaces_a_write_protected_records_file_of_ones_own(option, linked):
-    velmora = as_nobody()
+    velmora = [*as_nobody(), sys.executable, "-m", "velmora_cli"]
     folder = pathlib.Path(tempfile.mkdtemp())  # where nobody may go, unlike pytest's folders
     folder.chmod(0o777)
     (folder / "a.html").write_bytes(page(0))
@@ -775,7 +766,7 @@ def test_survey_replaces_a_write_protected_failed_output_only_with_force(tmp_pat
 
 
 def test_a_folder_that_cannot_be_listed_is_named_and_the_batch_goes_on():
-    velmora = as_nobody()
+    velmora = [*as_nobody(), sys.executable, "-m", "velmora_cli"]
     folder = pathlib.Path(tempfile.mkdtemp())
     folder.chmod(0o755)
     for name in ("t/a/0.html", "t/b/1.html"):

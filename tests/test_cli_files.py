@@ -70,6 +70,16 @@ def test_a_file_size_limit_fails_the_command_and_keeps_the_file(folder, output, 
     assert not [n for n in os.listdir(folder) if n.startswith(".")]
 
 
+def as_nobody() -> list[str]:
+    """The words that run a command as nobody, or a skip where that cannot be."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        pytest.skip("runs the command as nobody")
+    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    if subprocess.run([*drop, sys.executable, "-c", ""], capture_output=True).returncode != 0:
+        pytest.skip("nobody cannot run this interpreter (a library of it is out of reach)")
+    return drop
+
+
 @as_root
 @pytest.mark.skipif(shutil.which("setpriv") is None, reason="runs the command as nobody")
 @pytest.mark.parametrize(
@@ -89,9 +99,7 @@ def test_owners_and_modes_stay_and_protected_files_need_force(owner, mode, user,
     ids = (NOBODY.pw_uid, NOBODY.pw_gid) if owner == "nobody" else (0, 0)
     os.chown(page, *ids)
     page.chmod(mode)
-    drop = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] * (user == "nobody")
-    if subprocess.run([*drop, sys.executable, "-c", ""], capture_output=True).returncode != 0:
-        pytest.skip("nobody cannot run this interpreter (a library of it is out of reach)")
+    drop = as_nobody() if user == "nobody" else []
     command = [*drop, sys.executable, "-m", "velmora_cli", "remove", "signed.html", "--in-place"]
     done = subprocess.run(command, cwd=folder, capture_output=True, timeout=60)
     if refusal is not None:
@@ -102,6 +110,21 @@ def test_owners_and_modes_stay_and_protected_files_need_force(owner, mode, user,
     status = page.stat()
     assert (status.st_uid, status.st_gid, stat.S_IMODE(status.st_mode)) == (*ids, mode)
     assert os.listdir(folder) == ["signed.html"]  # no temporary file left
+    shutil.rmtree(folder)
+
+
+def test_a_folder_that_takes_no_new_file_is_named_as_the_cause():
+    drop = as_nobody()
+    folder = pathlib.Path(tempfile.mkdtemp())
+    (folder / "signed.html").write_bytes(SIGNED)
+    (folder / "out.html").write_bytes(b"old")
+    (folder / "out.html").chmod(0o666)  # writable by nobody, but the folder is not
+    folder.chmod(0o755)
+    command = [sys.executable, "-m", "velmora_cli", "remove", "signed.html", "-o", "out.html"]
+    done = subprocess.run([*drop, *command], cwd=folder, capture_output=True, timeout=60)
+    cause = "Permission denied (writing it makes a file in its folder)"
+    assert (done.returncode, done.stderr.decode()) == (2, f"velmora: out.html: {cause}\n")
+    assert (folder / "out.html").read_bytes() == b"old"
     shutil.rmtree(folder)
 
 

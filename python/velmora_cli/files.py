@@ -234,7 +234,7 @@ def _replace(
     temporary = None
     try:
         with signals.Held():
-            temporary, descriptor = _create_beside(target)
+            temporary, descriptor = _create_beside(path, target)
         try:
             write_all(descriptor, data, path)
             _give_metadata(descriptor, status, path)
@@ -255,7 +255,7 @@ def _replace(
         raise
 
 
-def _create_beside(target: str) -> tuple[str, int]:
+def _create_beside(path: str, target: str) -> tuple[str, int]:
     folder, name = os.path.split(target)
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | PORTABLE_FLAGS
     while True:
@@ -264,6 +264,9 @@ def _create_beside(target: str) -> tuple[str, int]:
             return temporary, os.open(temporary, flags, 0o600)
         except FileExistsError:
             continue
+        except PermissionError as error:  # the file itself may well be writable
+            reason = f"{error.strerror} (writing it makes a file in its folder)"
+            raise FileRefused(path, reason) from None
 
 
 def shortened(name: str) -> str:
