@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -135,9 +136,10 @@ struct Value {
   std::vector<hardbinding::Exclusion> exclusions;
 };
 
-using Values = std::array<Value, 4>;
+// The converted arguments of one call, in parameter order.
+using Values = std::span<Value>;
 
-using Operation = PyObject* (*)(Values& args);
+using Operation = PyObject* (*)(Values args);
 
 struct Function {
   const char* name;
@@ -336,14 +338,29 @@ bool bind(const Function& f, const Arguments& args, Bound& bound) {
   return true;
 }
 
+// Only as many values as the function takes are set up: each costs stores on
+// the way in and checks on the way out, a fair share of a call on a small page.
+template <std::size_t N>
+PyObject* convert_and_run(const Function& f, const Bound& bound) {
+  std::array<Value, N> values;
+  const Values taken = std::span(values).first(f.param_count);
+  for (std::size_t i = 0; i < taken.size(); ++i) {
+    if (!convert(f, f.params[i], bound[i], taken[i])) return nullptr;
+  }
+  return f.run(taken);
+}
+
 PyObject* call(const Function& f, const Arguments& args) {
   Bound bound{};
   if (!bind(f, args, bound)) return nullptr;
-  Values values;
-  for (std::size_t i = 0; i < f.param_count; ++i) {
-    if (!convert(f, f.params[i], bound[i], values[i])) return nullptr;
+  switch (f.param_count) {
+    case 1:
+      return convert_and_run<1>(f, bound);
+    case 2:
+      return convert_and_run<2>(f, bound);
+    default:
+      return convert_and_run<std::tuple_size_v<Bound>>(f, bound);
   }
-  return f.run(values);
 }
 
 // The tuple-and-dict convention hands over a tuple, whose items the limited
@@ -474,12 +491,12 @@ PyObject* bytes_result(Result<Buffer> result, BytesAllocator& allocator) {
 // ---------------------------------------------------------------------------
 // The eight operations.
 
-PyObject* run_embed(Values& v) {
+PyObject* run_embed(Values v) {
   BytesAllocator output;
   return bytes_result(document::embed(as_string_view(v[0]), v[1].bytes, &output), output);
 }
 
-PyObject* run_embed_reference(Values& v) {
+PyObject* run_embed_reference(Values v) {
   BytesAllocator output;
   return bytes_result(document::embed_reference(as_string_view(v[0]), v[1].text, &output), output);
 }
@@ -499,7 +516,7 @@ PyObject* association_to_dict(const document::Association& association,
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* run_extract(Values& v) {
+PyObject* run_extract(Values v) {
   BytesAllocator store_output;
   Result<document::Association> association =
       document::extract(as_string_view(v[0]), &store_output);
@@ -510,12 +527,12 @@ PyObject* run_extract(Values& v) {
   return association_to_dict(*association, store_output);
 }
 
-PyObject* run_remove(Values& v) {
+PyObject* run_remove(Values v) {
   BytesAllocator output;
   return output.take(document::remove(as_string_view(v[0]), &output));
 }
 
-PyObject* run_locate_all(Values& v) {
+PyObject* run_locate_all(Values v) {
   return new_pair_list(document::locate_all(as_string_view(v[0])),
                        [](const Range& r) { return new_pair(r.start, r.end - r.start); });
 }
@@ -532,7 +549,7 @@ PyObject* data_hash_to_dict(const hardbinding::DataHash& binding) {
   return ok ? dict.release() : nullptr;
 }
 
-PyObject* run_compute_data_hash(Values& v) {
+PyObject* run_compute_data_hash(Values v) {
   Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[1].text);
   if (!alg) return map_err(std::move(alg).error());
   Result<hardbinding::DataHash> binding =
@@ -541,7 +558,7 @@ PyObject* run_compute_data_hash(Values& v) {
   return data_hash_to_dict(*binding);
 }
 
-PyObject* run_verify_data_hash(Values& v) {
+PyObject* run_verify_data_hash(Values v) {
   Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[3].text);
   if (!alg) return map_err(std::move(alg).error());
   const hardbinding::DataHash binding{std::move(v[2].exclusions),
@@ -553,7 +570,7 @@ PyObject* run_verify_data_hash(Values& v) {
   Py_RETURN_NONE;
 }
 
-PyObject* run_inline_hash_before_embed(Values& v) {
+PyObject* run_inline_hash_before_embed(Values v) {
   Result<hardbinding::Algorithm> alg = hardbinding::from_id(v[1].text);
   if (!alg) return map_err(std::move(alg).error());
   return new_bytes(hardbinding::Sha2().digest(*alg, v[0].bytes));
