@@ -5,6 +5,7 @@ from __future__ import annotations
 import gzip
 import zlib
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -55,3 +56,32 @@ def test_whole_or_damaged_payloads_decode_as_the_oracle_does(page, form, size, a
         assert len(str(error)) < 200
         found = None
     assert found == expected
+
+
+BODY = b"<html><head></head><body>" + b"x" * 3000 + b"</body></html>"
+FIRST = gzip.compress(BODY[:1000])
+
+
+@pytest.mark.parametrize(
+    "payload, headers",
+    [  # what browsers pass over after a complete body
+        (gzip.compress(BODY) + b"\r\n", [("Content-Encoding", "gzip")]),
+        (zlib.compress(BODY) + b"\n", [("Content-Encoding", "deflate")]),
+        (chunked(BODY) + b"\r\n", [("Transfer-Encoding", "chunked")]),
+        # a second member whose magic number is split between two chunks
+        (
+            chunked(FIRST + gzip.compress(BODY[1000:]), size=len(FIRST) + 1),
+            [("Transfer-Encoding", "chunked"), ("Content-Encoding", "gzip")],
+        ),
+    ],
+    ids=["gzip", "deflate", "chunked", "split-member"],
+)
+def test_bytes_after_a_complete_body_are_passed_over(payload, headers):
+    assert decoded(payload, headers) == BODY
+
+
+def test_a_page_growing_past_the_limit_is_refused():
+    bomb = gzip.compress(b" " * 10_000_000)
+    with pytest.raises(UndecodableError, match="grows past the 1000000 bytes"):
+        decoded(bomb, [("Content-Encoding", "gzip")], limit=1_000_000)
+    assert decoded(bomb, [("Content-Encoding", "gzip")], limit=10_000_000) == b" " * 10_000_000

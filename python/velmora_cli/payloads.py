@@ -13,7 +13,7 @@ import io
 import itertools
 import zlib
 from collections.abc import Iterable, Iterator
-from typing import Callable, Union
+from typing import Callable, Optional, Union
 
 Piece = Union[bytes, memoryview]
 Decoder = Callable[[Iterator[Piece]], Iterator[Piece]]
@@ -21,6 +21,7 @@ Decoder = Callable[[Iterator[Piece]], Iterator[Piece]]
 BLOCK = 1 << 16  # the most one step of a decompressor gives at once
 MAX_LINE = 8192  # a chunk size line with its extensions, or a trailer line
 QUOTED = 24  # the most bytes of a payload a message shows
+GZIP_MAGIC = b"\x1f\x8b"
 
 
 class UndecodableError(ValueError):
@@ -30,12 +31,16 @@ class UndecodableError(ValueError):
         super().__init__(f"undecodable {coding} payload: {detail}")
 
 
-def decoded(payload: bytes, headers: Iterable[tuple[str, str]]) -> bytes:
+def decoded(
+    payload: bytes, headers: Iterable[tuple[str, str]], limit: Optional[int] = None
+) -> bytes:
     """The page in `payload`, the body of a response with these HTTP `headers` (name, value).
 
     Undoes `chunked` (the last transfer coding), then the other codings the server applied,
     last first: `gzip` (`x-gzip`), `deflate` (zlib-wrapped or raw) and `br` (with the
-    `brotli` module). An empty payload is an empty page. Raises `UndecodableError`.
+    `brotli` module). Bytes after the end of a compressed stream or of the last chunk are
+    passed over, as browsers do. An empty payload is an empty page. A page that would grow
+    past `limit` bytes is refused as soon as it does. Raises `UndecodableError`.
     """
     headers = list(headers)
     transfer = codings(headers, "transfer-encoding")
@@ -50,7 +55,7 @@ def decoded(payload: bytes, headers: Iterable[tuple[str, str]]) -> bytes:
     pieces: Iterator[Piece] = dechunked(payload) if chunked else iter((payload,))
     for coding in reversed(applied):
         pieces = decoder(coding)(pieces)
-    return joined(pieces)
+    return joined(pieces, applied[0] if applied else "chunked", limit)
 
 
 def codings(headers: list[tuple[str, str]], name: str) -> list[str]:
@@ -67,10 +72,12 @@ def decoder(coding: str) -> Decoder:
         raise UndecodableError(coding[:QUOTED], "not a coding velmora decodes") from None
 
 
-def joined(pieces: Iterator[Piece]) -> bytes:
+def joined(pieces: Iterator[Piece], coding: str, limit: Optional[int]) -> bytes:
     page = io.BytesIO()
     for piece in pieces:
         page.write(piece)
+        if limit is not None and page.tell() > limit:
+            raise UndecodableError(coding, f"the page grows past the {limit} bytes read of one")
     return page.getvalue()  # BytesIO's own buffer, not a copy of it
 
 
@@ -82,7 +89,7 @@ def quoted(data: bytes) -> str:
 
 
 def dechunked(payload: bytes) -> Iterator[memoryview]:
-    """The data of each chunk; the last chunk and its trailers must end the payload."""
+    """The data of each chunk, up to the last chunk and its trailers."""
     view = memoryview(payload)
     position = 0
     while True:
@@ -104,9 +111,6 @@ def dechunked(payload: bytes) -> Iterator[memoryview]:
         trailer, position = next_line(payload, position, "the trailers")
         if not trailer:
             break
-    if position != len(payload):
-        after = quoted(payload[position : position + QUOTED + 1])
-        raise UndecodableError("chunked", f"data after the last chunk and its trailers: {after}")
 
 
 def next_line(payload: bytes, position: int, what: str) -> tuple[bytes, int]:
@@ -147,15 +151,17 @@ def deflated(pieces: Iterator[Piece]) -> Iterator[bytes]:
 def inflated(
     pieces: Iterator[Piece], wbits: int, coding: str, members: bool = False
 ) -> Iterator[bytes]:
-    """`members`: a gzip body may hold members one after another, as `gzip.decompress` reads."""
+    """`members`: a gzip body may hold members one after another, as `gzip.decompress` reads;
+    other bytes after the end of the stream are passed over."""
     inflater = zlib.decompressobj(wbits)
     try:
         for piece in slices(pieces):
             data: Piece = piece
             while data:
                 if inflater.eof:
-                    if not members:
-                        raise UndecodableError(coding, "data after the end of its stream")
+                    # A piece may end inside the next member's magic number.
+                    if not (members and GZIP_MAGIC.startswith(bytes(data[:2]))):
+                        return
                     inflater = zlib.decompressobj(wbits)
                 yield inflater.decompress(data, BLOCK)
                 data = inflater.unconsumed_tail or inflater.unused_data
