@@ -23,6 +23,8 @@ import pytest
 
 import velmora
 from test_cli_files import as_nobody
+import warc_writer
+from velmora_cli import units
 from warc_writer import Response, chunked, write_warc
 
 PAGES = 70  # more than one chunk of 64
@@ -444,7 +446,9 @@ def test_survey_finds_each_html_response_at_its_offset(tmp_path, warcs):
     (tmp_path / "a.warc.gz").rename(tmp_path / "moved")  # a file that fails is tried again
     for _ in range(2):
         failed = velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out")
-        assert "survey of 1 WARC file: 1 response in" in failed.stderr.decode(), failed.stderr
+        summary = failed.stderr.decode()
+        assert "survey of 1 WARC file: 0 responses in" in summary, summary
+        assert summary.endswith(", 1 not read to the end\n")
     (tmp_path / "moved").rename(tmp_path / "a.warc.gz")
     velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out")
     assert len((tmp_path / "out" / "a.warc.gz.jsonl").read_text().splitlines()) == 4
@@ -538,6 +542,58 @@ def test_survey_gives_an_undecodable_response_its_record_and_reads_on(
         "status": "error",
     }
     assert (plain["offset"], plain["status"]) == (offsets[1], "embedded")
+
+
+def raw_response(uri: str, head: bytes, body: bytes) -> bytes:
+    http = [("WARC-Target-URI", uri), ("Content-Type", "application/http; msgtype=response")]
+    return warc_writer.record("response", head + body, http)
+
+
+def test_survey_reads_heads_as_browsers_do_and_bounds_each_page(tmp_path, monkeypatch):
+    pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
+    monkeypatch.setattr(units, "MAX_PAGE_BYTES", 1 << 20)
+    ok = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n"
+    bomb = gzip.compress(b" " * (2 << 20))
+    members = [
+        raw_response("u:lf", b"HTTP/1.0 200 OK\nContent-Type: text/html\n\n", SIGNED),
+        raw_response("u:types", ok[:17] + b"Content-Type: text/plain\r\n" + ok[17:], SIGNED),
+        raw_response("u:long", ok[:-2] + b"X-Long: " + b"x" * 300_000 + b"\r\n\r\n", SIGNED),
+        raw_response("u:bomb", ok[:-2] + b"Content-Encoding: gzip\r\n\r\n", bomb),
+        warc_writer.http_request("u:pair") + raw_response("u:pair", ok, SIGNED),
+        raw_response("u:last", ok, SIGNED),
+    ]
+    with open(tmp_path / "w.warc.gz", "wb") as file:
+        offsets = []
+        for member in members:
+            offsets.append(file.tell())
+            file.write(gzip.compress(member))
+    found = units.survey_warc(str(tmp_path / "w.warc.gz"))
+    assert [(r["uri"], r["offset"], r["status"]) for r in found] == [
+        ("u:lf", offsets[0], "embedded"),
+        ("u:types", offsets[1], "embedded"),
+        ("u:long", offsets[2], "error"),
+        ("u:bomb", offsets[3], "error"),
+        ("u:pair", None, "embedded"),  # the member starts with the request
+        ("u:last", offsets[5], "embedded"),
+    ]
+    assert found[2]["error"].startswith("unreadable HTTP head: ")
+    assert found[3]["error"].endswith(f"grows past the {1 << 20} bytes read of one")
+
+
+def test_survey_checks_every_output_before_any_work(tmp_path, warcs):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "other").mkdir()
+    shutil.copy(tmp_path / "b.warc.gz", tmp_path / "other" / "a.warc.gz")
+    (tmp_path / "bad.warc").write_bytes(b"not a warc\n")
+    assert velmora_run(tmp_path, "survey", "bad.warc", "--out-dir", "out").returncode == 1
+    (tmp_path / "out" / "bad.warc.jsonl").chmod(0o444)
+    refused = velmora_run(tmp_path, "survey", "a.warc.gz", "bad.warc", "--out-dir", "out")
+    assert refused.returncode == 2 and b"bad.warc.jsonl: write-protected" in refused.stderr
+    assert not (tmp_path / "out" / "a.warc.gz.jsonl").exists()
+    assert velmora_run(tmp_path, "survey", "a.warc.gz", "--out-dir", "out").returncode == 0
+    clash = velmora_run(tmp_path, "survey", "other/a.warc.gz", "--out-dir", "out")
+    message = "velmora: out/a.warc.gz.jsonl holds the survey of a.warc.gz, not of other/a.warc.gz\n"
+    assert (clash.returncode, clash.stderr.decode()) == (2, message)
 
 
 def test_survey_of_a_pipe_is_an_error_record(tmp_path):

@@ -31,6 +31,7 @@ DEFAULT_GLOBS = ("*.html", "*.htm")
 STDIO = "-"
 # For a records file that the command names itself, where -o could not send them elsewhere.
 OWN_LINKS_ADVICE = "remove the other links"
+UNREAD_FILES = "unread files"  # a survey's count of WARC files not read to their end
 Counts = dict[str, int]
 Result = TypeVar("Result")
 
@@ -440,8 +441,8 @@ def keep_freed_memory() -> None:
 def survey(args: argparse.Namespace) -> int:
     require_engine(args, "survey --dask")
     if args.dask is None:
-        require("fastwarc", "warc", "survey")
-    targets = survey_targets(args.warcs, args.out_dir)
+        require_warc_reader()
+    targets = survey_targets(args.warcs, args.out_dir, args.force)
     skipped = len(dict.fromkeys(args.warcs)) - len(targets)  # a file named twice is one
     began = time.monotonic()
 
@@ -454,12 +455,16 @@ def survey(args: argparse.Namespace) -> int:
     tasks = ((warc, root) for warc in targets)
     results = engines.completed(warc_lines, tasks, jobs_of(args), args.dask)
     counts, interrupted = consume(results, deliver, "response")
+    unread = counts.pop(UNREAD_FILES, 0)
     done_before = f" ({skipped} done before)" if skipped else ""
     what = f"survey of {len(targets)} WARC file{'' if len(targets) == 1 else 's'}{done_before}"
-    report_summary(what + (" interrupted" if interrupted else ""), counts, began, "response")
+    not_read = f", {unread} not read to the end" if unread else ""
+    report_summary(
+        what + (" interrupted" if interrupted else ""), counts, began, "response", not_read
+    )
     if interrupted:
         return EXIT_INTERRUPTED
-    return EXIT_FAILED if counts[units.ERROR] else EXIT_OK
+    return EXIT_FAILED if counts[units.ERROR] or unread else EXIT_OK
 
 
 def require(module: str, extra: str, command: str) -> None:
@@ -470,14 +475,37 @@ def require(module: str, extra: str, command: str) -> None:
         raise UsageError(f'{command} needs {module}: pip install "velmora[{extra}]"')
 
 
+def require_warc_reader() -> None:
+    """Stops with a usage error unless FastWARC 2 is there: the releases before it end a
+    file at an error they raise as their own type, and miss records without one."""
+    needs = "survey needs FastWARC 2.0 or later"
+    if sys.version_info < (3, 10):
+        raise UsageError(f"{needs}, which needs Python 3.10 or later")
+    require("fastwarc", "warc", "survey")
+    from importlib.metadata import version
+
+    if int(version("fastwarc").split(".")[0]) < 2:
+        raise UsageError(f'{needs}: pip install "velmora[warc]"')
+
+
 def warc_lines(warc: str, root: Optional[str]) -> tuple[str, tuple[str, Counts]]:
-    """One task, run in a worker: a WARC file's records as JSON Lines, with counts."""
+    """One task, run in a worker: a WARC file's records as JSON Lines, with counts; the
+    failure to read the file on is counted apart from the responses."""
     keep_freed_memory()
-    return warc, as_lines(units.survey_warc(warc, root))
+    records = units.survey_warc(warc, root)
+    lines, counts = as_lines(records)
+    if records and "uri" not in records[-1]:
+        counts[units.ERROR] -= 1
+        counts = {status: number for status, number in counts.items() if number}
+        counts[UNREAD_FILES] = 1
+    return warc, (lines, counts)
 
 
-def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Optional[str]]:
-    """Each WARC file still to survey, with where its records go (None: standard output)."""
+def survey_targets(
+    warcs: list[str], out_dir: Optional[str], force: bool
+) -> dict[str, Optional[str]]:
+    """Each WARC file still to survey, with where its records go (None: standard output).
+    Every output that would be replaced is checked here, before any work is done."""
     if out_dir is None:
         return dict.fromkeys(warcs)
     if not os.path.isdir(out_dir):
@@ -485,12 +513,54 @@ def survey_targets(warcs: list[str], out_dir: Optional[str]) -> dict[str, Option
     targets: dict[str, Optional[str]] = {}
     outputs: dict[str, str] = {}
     for warc in warcs:
-        output = os.path.join(out_dir, os.path.basename(warc) + ".jsonl")
+        output = os.path.join(out_dir, os.path.basename(os.path.normpath(warc)) + ".jsonl")
         if outputs.setdefault(output, warc) != warc:
             raise UsageError(f"{outputs[output]} and {warc} would both be surveyed into {output}")
-        if not os.path.exists(output) or ended_in_failure(output):
+        if still_to_survey(warc, output, force):
             targets[warc] = output
     return targets
+
+
+def still_to_survey(warc: str, output: str, force: bool) -> bool:
+    """Whether `warc` is to be surveyed into `output`: when there is none yet, or the one
+    there ends with the failure to read the file. Refuses an output that is not a regular
+    file, holds another WARC file's survey, or could not be replaced."""
+    try:
+        status = os.stat(output)
+    except FileNotFoundError:
+        return True
+    if not stat.S_ISREG(status.st_mode):
+        raise UsageError(f"{output}: not a regular file")
+    other = surveyed_file(output)
+    if other is not None and other != warc and is_other_file(other, warc):
+        raise UsageError(f"{output} holds the survey of {other}, not of {warc}")
+    if not ended_in_failure(output):
+        return False
+    files.refuse_if_linked(output, status, OWN_LINKS_ADVICE)
+    if not force and files.is_write_protected(output):
+        raise files.FileRefused(output, files.FORCE_HINT)
+    return True
+
+
+def surveyed_file(output: str) -> Optional[str]:
+    """The WARC file named by the first record of a survey's output, if any."""
+    with open(output, "rb") as records:
+        first = records.readline(LAST_RECORD_MAX)
+    try:
+        record = json.loads(first)
+    except ValueError:
+        return None
+    warc = record.get("warc") if isinstance(record, dict) else None
+    return warc if isinstance(warc, str) else None
+
+
+def is_other_file(recorded: str, warc: str) -> bool:
+    """Whether two names are surely of different files; a survey run again from another
+    folder names the same file otherwise, and is let be."""
+    try:
+        return not os.path.samefile(recorded, warc)
+    except OSError:
+        return False
 
 
 def ended_in_failure(output: str) -> bool:

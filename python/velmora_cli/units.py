@@ -259,19 +259,29 @@ ACTIONS: dict[str, Action] = {
 }
 
 
+# The most of a page a survey reads: a crawl's pages are far smaller, and a record that
+# inflates past it would otherwise take the worker's memory with it.
+MAX_PAGE_BYTES = 64 << 20
+# Browsers take response headers of this size (Chromium's limit); the reader's own default
+# would end the file at a long Content-Security-Policy.
+MAX_HEADER_BYTES = 256 << 10
+
+
 def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     """Describes the manifest association of every HTML response in the WARC file `path`.
 
     One record per HTTP response whose content type is HTML (in any case): "warc" (`path`),
     "offset" (where the record starts in the file, as a crawl's index gives it; None in a
-    file compressed whole, where no record starts a gzip member of its own), "uri",
-    "http_status", "content_type" (the media type, in lower case), "bytes" (of the page, its
-    transfer and content codings undone), then what `association` finds. A response whose
-    payload does not decode gives those first fields with "status" "error" and a short
-    message under "error", and the survey goes on. A file that cannot be read to its end
-    gives the records read so far and one last record with "status" "error", the offset
-    where reading stopped and the reader's message. A relative `path` is taken from the
-    folder `root` when it is given. Needs the `fastwarc` reader (`pip install "velmora[warc]"`).
+    compressed file where the record does not start a compressed member of its own, as in a
+    file compressed whole), "uri", "http_status", "content_type" (the media type, in lower
+    case), "bytes" (of the page, its transfer and content codings undone), then what
+    `association` finds. A response whose payload does not decode, or whose page is over
+    `MAX_PAGE_BYTES`, gives those first fields with "status" "error" and a short message
+    under "error", and the survey goes on. A file that cannot be read to its end gives the
+    records read so far and one last record, without "uri", with "status" "error", the
+    offset of the last record read and the reader's message. A relative `path` is taken
+    from the folder `root` when it is given. Needs the `fastwarc` reader, 2.0 or later
+    (`pip install "velmora[warc]"`).
     """
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
@@ -285,13 +295,19 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             starts = RecordStarts(stream)
             # The codings are undone here, page by page: FastWARC's own decoding loses its
             # place in the file on some payloads, and ends the file on one it cannot decode.
-            responses = ArchiveIterator(
-                stream, record_types=WarcRecordType.response, parse_http=True, auto_decode="none"
+            # Every record passes through `starts`, so that a response sharing a compressed
+            # member with the request before it is not given the request's offset.
+            every_record = ArchiveIterator(
+                stream,
+                record_types=WarcRecordType.any_type,
+                parse_http=False,
+                auto_decode="none",
+                max_header_len=MAX_HEADER_BYTES,
             )
-            for response in responses:
-                offset = starts.offset(response.stream_pos)
-                if response.is_http:
-                    records.extend(surveyed(response, {"warc": path, "offset": offset}))
+            for record in every_record:
+                offset = starts.offset(record.stream_pos)
+                if record.record_type == WarcRecordType.response and record.is_http:
+                    records.extend(surveyed(record, {"warc": path, "offset": offset}))
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
@@ -300,29 +316,34 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
 
 class RecordStarts:
     """Tells the reader's positions that a record can be found at, by seeking there. In a
-    compressed file only a gzip member's start is one: records in a file compressed whole
-    share a member, and the reader's position in it says nothing of where each begins."""
+    compressed file only the start of a compressed member is one: records in a file
+    compressed whole share a member, and the reader's position in it says nothing of where
+    each begins."""
 
-    GZIP_MAGIC = b"\x1f\x8b"
+    # gzip, zstd and LZ4 frames, which the reader all opens.
+    MAGICS = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd", b"\x04\x22\x4d\x18")
 
     def __init__(self, stream: Any) -> None:
         self.stream = stream
-        self.compressed = self.bytes_at(0) == self.GZIP_MAGIC
+        found = [magic for magic in self.MAGICS if self.bytes_at(0, len(magic)) == magic]
+        self.magic = found[0] if found else None
         self.previous: Optional[int] = None
 
     def offset(self, position: int) -> Optional[int]:
         """`position`, or None where no record can be said to start there."""
         repeated, self.previous = position == self.previous, position
-        if repeated or (self.compressed and self.bytes_at(position) != self.GZIP_MAGIC):
+        if repeated:
+            return None
+        if self.magic is not None and self.bytes_at(position, len(self.magic)) != self.magic:
             return None
         return position
 
-    def bytes_at(self, position: int) -> bytes:
-        """The bytes at `position`, read between two reads of the reader, which finds the
-        file where it left it."""
+    def bytes_at(self, position: int, size: int) -> bytes:
+        """The `size` bytes at `position`, read between two reads of the reader, which finds
+        the file where it left it."""
         resume = self.stream.tell()
         self.stream.seek(position)
-        found = bytes(self.stream.read(len(self.GZIP_MAGIC)))
+        found = bytes(self.stream.read(size))
         self.stream.seek(resume)
         return found
 
@@ -330,24 +351,43 @@ class RecordStarts:
 def surveyed(response: Any, place: Record) -> list[Record]:
     """The record of an HTML response, none for another; raises ValueError for a file cut off
     inside it."""
-    headers = response.http_headers
-    content_type = media_type(headers.get("Content-Type"))
+    try:
+        # Header lines ended by LF alone are read as browsers read them.
+        response.parse_http(auto_decode="none", quirks_mode=True, max_header_len=MAX_HEADER_BYTES)
+    except OSError as error:
+        uri = response.headers.get("WARC-Target-URI")
+        return [{**place, "uri": uri, "status": ERROR, "error": f"unreadable HTTP head: {error}"}]
+    headers = response.http_headers.astuples()
+    content_type = media_type(last_header(headers, "content-type"))
     if content_type not in HTML_TYPES:
         check_whole(response, response.reader.consume())
         return []
-    payload = response.reader.read()
-    check_whole(response, len(payload))
     described = {
         **place,
         "uri": response.headers.get("WARC-Target-URI"),
-        "http_status": headers.status_code,
+        "http_status": response.http_headers.status_code,
         "content_type": content_type,
     }
+    if response.content_length > MAX_PAGE_BYTES:
+        check_whole(response, response.reader.consume())
+        return [{**described, "status": ERROR, "error": too_large(response.content_length)}]
+    payload = response.reader.read()
+    check_whole(response, len(payload))
     try:
-        page = payloads.decoded(payload, headers.astuples())
+        page = payloads.decoded(payload, headers, limit=MAX_PAGE_BYTES)
     except payloads.UndecodableError as error:
         return [{**described, "status": ERROR, "error": str(error)}]
     return [{**described, "bytes": len(page), **association(page)}]
+
+
+def too_large(size: int) -> str:
+    return f"a payload of {size} bytes, over the {MAX_PAGE_BYTES} a survey reads of a page"
+
+
+def last_header(headers: list[tuple[str, str]], name: str) -> Optional[str]:
+    """The last value of header `name` (in any case), the one browsers go by."""
+    values = [value for key, value in headers if key.lower() == name]
+    return values[-1] if values else None
 
 
 def media_type(content_type: Optional[str]) -> Optional[str]:
