@@ -275,13 +275,13 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     compressed file where the record does not start a compressed member of its own, as in a
     file compressed whole), "uri", "http_status", "content_type" (the media type, in lower
     case), "bytes" (of the page, its transfer and content codings undone), then what
-    `association` finds. A response whose payload does not decode, or whose page is over
-    `MAX_PAGE_BYTES`, gives those first fields with "status" "error" and a short message
-    under "error", and the survey goes on. A file that cannot be read to its end gives the
-    records read so far and one last record, without "uri", with "status" "error", the
-    offset of the last record read and the reader's message. A relative `path` is taken
-    from the folder `root` when it is given. Needs the `fastwarc` reader, 2.0 or later
-    (`pip install "velmora[warc]"`).
+    `association` finds. A response whose HTTP head cannot be read, whose payload does not
+    decode, or whose page is over `MAX_PAGE_BYTES`, gives those first fields it has with
+    "status" "error" and a short message under "error", and the survey goes on. A file that
+    cannot be read to its end gives the records read so far and one last record, without
+    "uri", with "status" "error", the offset of the last response read (0 before the first)
+    and the reader's message. A relative `path` is taken from the folder `root` when it is
+    given. Needs the `fastwarc` reader, 2.0 or later (`pip install "velmora[warc]"`).
     """
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
@@ -305,9 +305,11 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
                 max_header_len=MAX_HEADER_BYTES,
             )
             for record in every_record:
-                offset = starts.offset(record.stream_pos)
                 if record.record_type == WarcRecordType.response and record.is_http:
+                    offset = starts.offset(record.stream_pos)
                     records.extend(surveyed(record, {"warc": path, "offset": offset}))
+                else:
+                    starts.passed(record.stream_pos)
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
@@ -328,6 +330,10 @@ class RecordStarts:
         found = [magic for magic in self.MAGICS if self.bytes_at(0, len(magic)) == magic]
         self.magic = found[0] if found else None
         self.previous: Optional[int] = None
+
+    def passed(self, position: int) -> None:
+        """Notes the position of a record passed over."""
+        self.previous = position
 
     def offset(self, position: int) -> Optional[int]:
         """`position`, or None where no record can be said to start there."""
