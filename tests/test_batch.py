@@ -356,8 +356,11 @@ def ended(pid: int) -> bool:
 
 @pytest.mark.parametrize("number, status", [(signal.SIGTERM, 143), (signal.SIGKILL, -9)])
 def test_workers_end_with_the_batch_quietly(site, number, status):
-    os.mkfifo(site / "stuck.html")  # a worker reads it until someone opens it to write
-    command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "stuck.html", "site"]
+    os.mkfifo(site / "stuck.c2pa")  # a worker reads it until someone opens it to write
+    stores = ["stuck.c2pa"] + ["store.bin"] * (PAGES - 1)
+    lines = [json.dumps({"path": p, "store": s}) for p, s in zip(site_pages(site), stores)]
+    (site / "map.jsonl").write_text("\n".join(lines) + "\n")
+    command = [sys.executable, "-m", "velmora_cli", "batch", "embed", "--stores", "map.jsonl"]
     with open(site / "err.txt", "wb") as err:  # a pipe would stay open in workers left behind
         process = subprocess.Popen([*command, "--jobs", "2"], cwd=site, stderr=err)
     time.sleep(2)
@@ -365,7 +368,7 @@ def test_workers_end_with_the_batch_quietly(site, number, status):
     process.send_signal(number)
     assert process.wait(timeout=60) == status and len(workers) == 2
     with contextlib.suppress(OSError):  # lets a worker left reading go on, and find no one
-        os.close(os.open(site / "stuck.html", os.O_WRONLY | os.O_NONBLOCK))
+        os.close(os.open(site / "stuck.c2pa", os.O_WRONLY | os.O_NONBLOCK))
     deadline = time.monotonic() + 20
     while not all(ended(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.1)
@@ -835,3 +838,71 @@ def test_a_folder_that_cannot_be_listed_is_named_and_the_batch_goes_on():
     first, summary = done.stderr.decode().splitlines()
     assert first == "velmora: t/b: Permission denied" and summary.endswith(", 1 folder not read")
     shutil.rmtree(folder)
+
+
+@pytest.mark.parametrize("link", [os.link, os.symlink], ids=["hard", "symbolic"])
+@pytest.mark.parametrize("option", ["-o", "--resume"])
+def test_a_records_file_linked_to_a_walked_page_is_refused_untouched(tmp_path, link, option):
+    (tmp_path / "site").mkdir()
+    for name in ("a.html", "b.html"):
+        (tmp_path / "site" / name).write_bytes(page(0))
+    link(tmp_path / "site" / "b.html", tmp_path / "out.jsonl")
+    done = velmora_run(tmp_path, "batch", "hash", "site", option, "out.jsonl")
+    assert done.returncode == 2 and done.stdout == b"", done.stderr
+    assert (tmp_path / "site" / "b.html").read_bytes() == page(0)
+
+
+def test_pages_that_are_not_regular_files_get_error_records(tmp_path):
+    (tmp_path / "site").mkdir()
+    (tmp_path / "site" / "a.html").write_bytes(page(0))
+    os.symlink(os.devnull, tmp_path / "site" / "null.html")
+    os.mkfifo(tmp_path / "site" / "pipe.html")  # read, it would wait for a writer forever
+    done = velmora_run(tmp_path, "batch", "remove", "site", "--jobs", "1")
+    assert done.returncode == 1
+    assert [(r["path"], r["status"], r.get("error")) for r in records(done.stdout)] == [
+        ("site/a.html", "ok", None),
+        ("site/null.html", "error", "not a regular file"),
+        ("site/pipe.html", "error", "not a regular file"),
+    ]
+
+
+def test_resume_from_standard_output_is_refused(tmp_path, site):
+    (tmp_path / "-").write_bytes(b"precious")
+    done = velmora_run(tmp_path, "batch", "hash", "site", "--resume", "-")
+    assert done.returncode == 2 and b"--resume needs the records file" in done.stderr
+    assert (tmp_path / "-").read_bytes() == b"precious"
+
+
+def test_a_malformed_dask_address_ends_the_command(tmp_path, site):
+    pytest.importorskip("distributed", reason="Dask comes with velmora[dask]")
+    done = velmora_run(tmp_path, "batch", "hash", "site", "--dask", "tcp://127.0.0.1")
+    assert (done.returncode, done.stderr) == (2, b"velmora: missing port number in address "
+                                                 b"'127.0.0.1'\n")
+
+
+def test_sigterm_after_a_held_ctrl_c_ends_the_batch_quietly(tmp_path):
+    import fcntl
+    import termios
+
+    (tmp_path / "site").mkdir()
+    for number in range(1500):
+        (tmp_path / "site" / f"{number:04}.html").write_bytes(page(number))
+    reader, writer = os.pipe()
+    command = [sys.executable, "-m", "velmora_cli", "batch", "hash", "site", "--jobs", "2"]
+    process = subprocess.Popen(
+        command, cwd=tmp_path, stdout=writer, stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    os.close(writer)
+    waiting = bytearray(4)
+    while process.poll() is None:  # until a delivery is stuck on the full pipe
+        fcntl.ioctl(reader, termios.FIONREAD, waiting)
+        if int.from_bytes(waiting, sys.byteorder) >= 60_000:
+            break
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)  # held back until the stuck write ends
+    time.sleep(0.5)
+    process.send_signal(signal.SIGTERM)
+    error = process.communicate(timeout=60)[1]
+    os.close(reader)
+    assert process.returncode in (130, 143) and error == b"", error

@@ -56,6 +56,8 @@ def batch(args: argparse.Namespace) -> int:
     require_engine(args, "batch --dask")
     if args.sync_once and not hasattr(os, "sync"):
         raise UsageError("--sync-once needs a system that can flush every file at once")
+    if args.resume == STDIO:
+        raise UsageError("--resume needs the records file: standard output cannot be read back")
     unread: list[str] = []  # folders the walk could not list
     items = work_items(args, unread)
     destination = args.resume or args.output
@@ -65,7 +67,7 @@ def batch(args: argparse.Namespace) -> int:
         items = (item for item in items if item_path(item) not in done)
     root = os.getcwd() if args.dask else None  # Dask workers run in folders of their own
     began = time.monotonic()
-    with open_output(destination, append=bool(args.resume), force=args.force) as out:
+    with synced_at_the_end(args), open_output(destination, bool(args.resume), args.force) as out:
         if out is not None:
             items = never_the_records(items, os.fstat(out.fileno()), destination)
         tasks = (
@@ -86,14 +88,28 @@ def batch(args: argparse.Namespace) -> int:
 
         results = engines.completed(chunk_lines, tasks, jobs_of(args), args.dask)
         counts, interrupted = consume(results, deliver, "page")
-    if args.sync_once and args.operation in WRITING_OPERATIONS:
-        engines.sync_everywhere(args.dask)
     what = f"batch {args.operation}{' interrupted' if interrupted else ''}"
     unlisted = f", {len(unread)} folder{'' if len(unread) == 1 else 's'} not read" if unread else ""
     report_summary(what, counts, began, "page", unlisted)
     if interrupted:
         return EXIT_INTERRUPTED
     return EXIT_OK if counts[units.OK] == sum(counts.values()) and not unread else EXIT_FAILED
+
+
+@contextlib.contextmanager
+def synced_at_the_end(args: argparse.Namespace) -> Iterator[None]:
+    """With --sync-once, flushes the pages written however the batch ends; when it ends in
+    a failure, that failure is the one reported."""
+    if not (args.sync_once and args.operation in WRITING_OPERATIONS):
+        yield
+        return
+    try:
+        yield
+    except BaseException:
+        with contextlib.suppress(Exception):
+            engines.sync_everywhere(args.dask)
+        raise
+    engines.sync_everywhere(args.dask)
 
 
 def chunk_lines(
@@ -173,6 +189,9 @@ def guard_records(destination: Optional[str], args: argparse.Namespace) -> None:
     if destination is None or destination == STDIO or not os.path.exists(destination):
         return
     records = os.stat(destination)
+    if stat.S_ISREG(records.st_mode):
+        # Its other names may be pages: emptied, or read back, they would lose them.
+        files.refuse_if_linked(destination, records, OWN_LINKS_ADVICE)
     for source in itertools.chain(lists, args.paths, named_in_lists(lists, args)):
         if is_file(source, records) or is_walked_page(destination, source, args):
             raise UsageError(f"refusing to overwrite the input {destination} with the records")
@@ -251,12 +270,14 @@ def require_readable(source: str) -> None:
 
 
 def is_walked_page(path: str, folder: str, args: argparse.Namespace) -> bool:
+    """Whether `path`, or the file a link at `path` leads to, is a page the walk of `folder`
+    would find."""
     if not os.path.isdir(folder):
         return False
-    folder = os.path.realpath(folder)
-    if os.path.commonpath([folder, os.path.realpath(path)]) != folder:
+    folder, target = os.path.realpath(folder), os.path.realpath(path)
+    if os.path.commonpath([folder, target]) != folder:
         return False
-    return any(fnmatch.fnmatch(os.path.basename(path), g) for g in args.glob or DEFAULT_GLOBS)
+    return any(fnmatch.fnmatch(os.path.basename(target), g) for g in args.glob or DEFAULT_GLOBS)
 
 
 def listed_paths(source: str, null_separated: bool) -> Iterator[str]:

@@ -137,8 +137,11 @@ def in_pool(
             yield from pool.results()
         while pool.busy:
             yield from pool.results()
-    except (KeyboardInterrupt, Exception):  # not SIGTERM or SIGHUP, which end it at once
-        yield from pool.results_in_flight()
+    except (KeyboardInterrupt, Exception) as error:  # not SIGTERM or SIGHUP: they end it at once
+        # A Ctrl-C held back until the caller gave up and closed this generator is not a
+        # first Ctrl-C: nobody is left to take the results in flight.
+        if not isinstance(error.__context__, GeneratorExit):
+            yield from pool.results_in_flight()
         raise
     finally:
         pool.stop()
@@ -343,7 +346,11 @@ def connected(address: str) -> Any:
     import threading
 
     from distributed import Client
+    from distributed.comm import resolve_address
 
+    # A client that fails on the address itself is left half made, and its clean-up at exit
+    # waits forever: the address is checked before there is one.
+    resolve_address(address)
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
 
     def connect() -> None:

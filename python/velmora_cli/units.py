@@ -21,10 +21,11 @@ the pages themselves, so only paths and records cross between processes.
 
 from __future__ import annotations
 
+import errno
 import os
 import stat
 from collections.abc import Callable, Iterable, Mapping
-from typing import Any, NamedTuple, Optional, Union
+from typing import Any, BinaryIO, NamedTuple, Optional, Union
 
 import velmora
 
@@ -95,7 +96,7 @@ def run_one(action: Action, item: Item, settings: Settings) -> Record:
     record: Record = {"path": path, "status": OK}
     page_file = located(path, settings.root)
     try:
-        with open(page_file, "rb") as file:
+        with open_page(page_file) as file:
             page = file.read()
         record["bytes"] = len(page)
         record.update(action(Job(page, inputs, settings)))
@@ -110,6 +111,20 @@ def run_one(action: Action, item: Item, settings: Settings) -> Record:
         failed = code in VERIFICATION_CODES
         record.update(status=MISMATCH if failed else ERROR, error=message, code=code)
     return record
+
+
+def open_page(path: str) -> BinaryIO:
+    """The page at `path`, opened without waiting on a pipe; anything but a regular file is
+    refused, as `--in-place` refuses it: a device reads without end, and writing the page
+    would write into it."""
+    descriptor = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | files.PORTABLE_FLAGS)
+    try:
+        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+            raise OSError(errno.EINVAL, "not a regular file", path)
+        return os.fdopen(descriptor, "rb")
+    except BaseException:
+        os.close(descriptor)
+        raise
 
 
 def located(path: str, root: Optional[str]) -> str:
