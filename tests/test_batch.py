@@ -558,6 +558,7 @@ def test_survey_reads_heads_as_browsers_do_and_bounds_each_page(tmp_path, monkey
     ok = b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n"
     bomb = gzip.compress(b" " * (2 << 20))
     members = [
+        warc_writer.http_request("u:first") + raw_response("u:first", ok, SIGNED),
         raw_response("u:lf", b"HTTP/1.0 200 OK\nContent-Type: text/html\n\n", SIGNED),
         raw_response("u:types", ok[:17] + b"Content-Type: text/plain\r\n" + ok[17:], SIGNED),
         raw_response("u:long", ok[:-2] + b"X-Long: " + b"x" * 300_000 + b"\r\n\r\n", SIGNED),
@@ -572,15 +573,16 @@ def test_survey_reads_heads_as_browsers_do_and_bounds_each_page(tmp_path, monkey
             file.write(gzip.compress(member))
     found = units.survey_warc(str(tmp_path / "w.warc.gz"))
     assert [(r["uri"], r["offset"], r["status"]) for r in found] == [
-        ("u:lf", offsets[0], "embedded"),
-        ("u:types", offsets[1], "embedded"),
-        ("u:long", offsets[2], "error"),
-        ("u:bomb", offsets[3], "error"),
-        ("u:pair", None, "embedded"),  # the member starts with the request
-        ("u:last", offsets[5], "embedded"),
+        ("u:first", None, "embedded"),  # members that start with the request
+        ("u:lf", offsets[1], "embedded"),
+        ("u:types", offsets[2], "embedded"),
+        ("u:long", offsets[3], "error"),
+        ("u:bomb", offsets[4], "error"),
+        ("u:pair", None, "embedded"),
+        ("u:last", offsets[6], "embedded"),
     ]
-    assert found[2]["error"].startswith("unreadable HTTP head: ")
-    assert found[3]["error"].endswith(f"grows past the {1 << 20} bytes read of one")
+    assert found[3]["error"].startswith("unreadable HTTP head: ")
+    assert found[4]["error"].endswith(f"grows past the {1 << 20} bytes read of one")
 
 
 def test_survey_checks_every_output_before_any_work(tmp_path, warcs):

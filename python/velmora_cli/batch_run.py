@@ -98,16 +98,18 @@ def batch(args: argparse.Namespace) -> int:
 
 @contextlib.contextmanager
 def synced_at_the_end(args: argparse.Namespace) -> Iterator[None]:
-    """With --sync-once, flushes the pages written however the batch ends; when it ends in
-    a failure, that failure is the one reported."""
+    """With --sync-once, flushes the pages written however the batch ends (on a cluster,
+    only when it ends well); when it ends in a failure, that failure is the one reported."""
     if not (args.sync_once and args.operation in WRITING_OPERATIONS):
         yield
         return
     try:
         yield
     except BaseException:
-        with contextlib.suppress(Exception):
-            engines.sync_everywhere(args.dask)
+        # Here only: a cluster that failed is not to be asked again, and waited for.
+        if args.dask is None:
+            with contextlib.suppress(OSError):
+                engines.sync_everywhere(None)
         raise
     engines.sync_everywhere(args.dask)
 
@@ -569,7 +571,7 @@ def surveyed_file(output: str) -> Optional[str]:
         first = records.readline(LAST_RECORD_MAX)
     try:
         record = json.loads(first)
-    except ValueError:
+    except (ValueError, RecursionError):  # a line nested deeper than the parser goes
         return None
     warc = record.get("warc") if isinstance(record, dict) else None
     return warc if isinstance(warc, str) else None
@@ -592,7 +594,7 @@ def ended_in_failure(output: str) -> bool:
         last = records.read().rstrip(b"\n").rpartition(b"\n")[2]
     try:
         record = json.loads(last)
-    except ValueError:
+    except (ValueError, RecursionError):
         return False
     return isinstance(record, dict) and record.get("status") == units.ERROR and "uri" not in record
 

@@ -38,9 +38,10 @@ def decoded(
 
     Undoes `chunked` (the last transfer coding), then the other codings the server applied,
     last first: `gzip` (`x-gzip`), `deflate` (zlib-wrapped or raw) and `br` (with the
-    `brotli` module). Bytes after the end of a compressed stream or of the last chunk are
-    passed over, as browsers do. An empty payload is an empty page. A page that would grow
-    past `limit` bytes is refused as soon as it does. Raises `UndecodableError`.
+    `brotli` module). Bytes after the end of a gzip or deflate stream or of the last chunk
+    are passed over, as browsers do. An empty payload is an empty page. A page decoded from
+    its codings is refused as soon as it grows past `limit` bytes; a payload with none is
+    the caller's to bound. Raises `UndecodableError`.
     """
     headers = list(headers)
     transfer = codings(headers, "transfer-encoding")

@@ -321,10 +321,8 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             )
             for record in every_record:
                 if record.record_type == WarcRecordType.response and record.is_http:
-                    offset = starts.offset(record.stream_pos)
+                    offset = starts.offset(record.stream_pos, record.record_id)
                     records.extend(surveyed(record, {"warc": path, "offset": offset}))
-                else:
-                    starts.passed(record.stream_pos)
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
@@ -332,30 +330,29 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
 
 
 class RecordStarts:
-    """Tells the reader's positions that a record can be found at, by seeking there. In a
-    compressed file only the start of a compressed member is one: records in a file
-    compressed whole share a member, and the reader's position in it says nothing of where
-    each begins."""
+    """Tells the reader's positions that a record can be found at. In a compressed file only
+    the start of a compressed member is one, and only for the member's first record: the
+    reader gives a record inside a member the position of the member, or of the next one,
+    and records in a file compressed whole share one member."""
 
-    # gzip, zstd and LZ4 frames, which the reader all opens.
-    MAGICS = (b"\x1f\x8b", b"\x28\xb5\x2f\xfd", b"\x04\x22\x4d\x18")
+    GZIP_MAGIC = b"\x1f\x8b"
+    # zstd and LZ4 frames, which the reader opens too; without a decoder at hand, a record
+    # at the start of one is taken to be its first.
+    MAGICS = (GZIP_MAGIC, b"\x28\xb5\x2f\xfd", b"\x04\x22\x4d\x18")
+    HEAD_MAX = 1 << 16  # the most of a member decompressed to find its first record's id
 
     def __init__(self, stream: Any) -> None:
         self.stream = stream
         found = [magic for magic in self.MAGICS if self.bytes_at(0, len(magic)) == magic]
         self.magic = found[0] if found else None
-        self.previous: Optional[int] = None
 
-    def passed(self, position: int) -> None:
-        """Notes the position of a record passed over."""
-        self.previous = position
-
-    def offset(self, position: int) -> Optional[int]:
-        """`position`, or None where no record can be said to start there."""
-        repeated, self.previous = position == self.previous, position
-        if repeated:
+    def offset(self, position: int, record_id: Optional[str]) -> Optional[int]:
+        """`position`, or None where the record `record_id` cannot be found there."""
+        if self.magic is None:
+            return position
+        if self.bytes_at(position, len(self.magic)) != self.magic:
             return None
-        if self.magic is not None and self.bytes_at(position, len(self.magic)) != self.magic:
+        if self.magic == self.GZIP_MAGIC and self.first_record_id(position) != record_id:
             return None
         return position
 
@@ -367,6 +364,23 @@ class RecordStarts:
         found = bytes(self.stream.read(size))
         self.stream.seek(resume)
         return found
+
+    def first_record_id(self, position: int) -> Optional[str]:
+        """The WARC-Record-ID of the first record of the gzip member at `position`."""
+        import re
+        import zlib
+
+        inflater = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        head = b""
+        try:
+            for step in range(0, self.HEAD_MAX, 4096):
+                head += inflater.decompress(self.bytes_at(position + step, 4096), self.HEAD_MAX)
+                if b"\r\n\r\n" in head or inflater.eof:
+                    break
+        except zlib.error:
+            return None
+        found = re.search(rb"(?im)^warc-record-id:[ \t]*(\S+)", head.partition(b"\r\n\r\n")[0])
+        return found.group(1).decode("latin-1") if found else None
 
 
 def surveyed(response: Any, place: Record) -> list[Record]:
