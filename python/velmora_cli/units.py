@@ -310,8 +310,8 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             starts = RecordStarts(stream)
             # The codings are undone here, page by page: FastWARC's own decoding loses its
             # place in the file on some payloads, and ends the file on one it cannot decode.
-            # Every record passes through `starts`, so that a response sharing a compressed
-            # member with the request before it is not given the request's offset.
+            # HTTP heads are parsed here too, response by response, so that one that cannot
+            # be read ends that response alone.
             every_record = ArchiveIterator(
                 stream,
                 record_types=WarcRecordType.any_type,
