@@ -312,17 +312,17 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             # place in the file on some payloads, and ends the file on one it cannot decode.
             # HTTP heads are parsed here too, response by response, so that one that cannot
             # be read ends that response alone.
-            every_record = ArchiveIterator(
+            responses = ArchiveIterator(
                 stream,
-                record_types=WarcRecordType.any_type,
+                record_types=WarcRecordType.response,
                 parse_http=False,
                 auto_decode="none",
                 max_header_len=MAX_HEADER_BYTES,
             )
-            for record in every_record:
-                if record.record_type == WarcRecordType.response and record.is_http:
-                    offset = starts.offset(record.stream_pos, record.record_id)
-                    records.extend(surveyed(record, {"warc": path, "offset": offset}))
+            for response in responses:
+                if response.is_http:
+                    offset = starts.offset(response.stream_pos, response.record_id)
+                    records.extend(surveyed(response, {"warc": path, "offset": offset}))
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
         records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
