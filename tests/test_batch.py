@@ -20,6 +20,8 @@ import time
 import zlib
 
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import velmora
 from test_cli_files import as_nobody
@@ -153,7 +155,9 @@ def test_resume_after_a_cut_off_output(site):
     first_done = json.loads(lines[0])["path"]
     (site / first_done).write_bytes(b"changed after it was hashed")  # skipped: hash kept
     (site / BAD).write_bytes(page(-1))  # an error before: redone
-    (site / "out.jsonl").write_bytes(b"".join(lines[:40]) + lines[40][:25])
+    nested = b"[" * 100_000 + b"]" * 100_000 + b"\n"  # beyond the JSON reader's depth
+    kept = b"".join(lines[:20]) + nested + b"".join(lines[20:40])
+    (site / "out.jsonl").write_bytes(kept + lines[40][:25])
     done = velmora_run(site, "batch", "hash", "site", "--resume", "out.jsonl")
     assert done.returncode == 0 and done.stdout == b""
     resumed = records((site / "out.jsonl").read_bytes())
@@ -162,6 +166,14 @@ def test_resume_after_a_cut_off_output(site):
     by_path = {r["path"]: r["hash"] for r in resumed}
     assert by_path[first_done] == json.loads(lines[0])["hash"]
     assert by_path[BAD] == hashlib.sha256(page(-1)).hexdigest()
+
+
+@given(st.lists(st.text()), st.integers(1, 64))
+def test_kept_lines_are_written_whole_in_pieces(lines, size):
+    from velmora_cli.batch_run import encoded_pieces
+
+    joined = "".join(lines).encode("utf-8", "surrogateescape")
+    assert b"".join(encoded_pieces(lines, size)) == joined
 
 
 @pytest.mark.parametrize(

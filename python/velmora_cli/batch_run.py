@@ -367,20 +367,45 @@ def recorded_ok(output: str, force: bool = False) -> set[str]:
     done: set[str] = set()
     if not os.path.exists(output):
         return done
-    kept = []
-    for _, line in numbered_lines(output, whole_only=True):
-        with contextlib.suppress(ValueError):
-            record = json.loads(line)
-            if (
-                isinstance(record, dict)
-                and record.get("status") == units.OK
-                and isinstance(record.get("path"), str)
-            ):
-                done.add(record["path"])
-                kept.append(line)
-    # --resume names this file, and -o does not go with it.
-    replace_whole(output, "".join(kept), links_advice=OWN_LINKS_ADVICE, force=force)
+
+    def kept_lines() -> Iterator[str]:
+        for _, line in numbered_lines(output, whole_only=True):
+            path = ok_path(line)
+            if path is not None:
+                done.add(path)
+                yield line
+
+    # --resume names this file, and -o does not go with it. The kept lines go to the new
+    # file as they are read: a records file can be larger than the memory.
+    files.write_file(
+        output, encoded_pieces(kept_lines()), links_advice=OWN_LINKS_ADVICE, force=force
+    )
     return done
+
+
+def ok_path(line: str) -> Optional[str]:
+    """The path of a record of a page done well, or None for any other line."""
+    try:
+        record = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    if isinstance(record, dict) and record.get("status") == units.OK:
+        path = record.get("path")
+        return path if isinstance(path, str) else None
+    return None
+
+
+def encoded_pieces(lines: Iterable[str], size: int = 1 << 20) -> Iterator[bytes]:
+    """`lines` encoded and joined into pieces of about `size` bytes, for writing."""
+    piece: list[bytes] = []
+    length = 0
+    for line in lines:
+        piece.append(line.encode("utf-8", "surrogateescape"))
+        length += len(piece[-1])
+        if length >= size:
+            yield b"".join(piece)
+            piece, length = [], 0
+    yield b"".join(piece)
 
 
 def replace_whole(

@@ -27,6 +27,7 @@ import errno
 import os
 import stat
 import sys
+from collections.abc import Iterable
 
 from . import signals
 
@@ -113,7 +114,7 @@ def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
 
 def write_file(
     path: str,
-    data: bytes,
+    data: bytes | Iterable[bytes],
     *,
     force: bool = False,
     sync: bool = True,
@@ -121,12 +122,13 @@ def write_file(
 ) -> None:
     """Writes `data` to the file at `path` by the rules above; `force` overrides protection,
     `sync=False` leaves the flush to disk of a replaced file to the caller, and
-    `links_advice` is what the refusal of a file with other hard links suggests."""
+    `links_advice` is what the refusal of a file with other hard links suggests. `data` may
+    come in pieces, written as they come, so that a long output need not be held whole."""
     if not path:  # as the shell's `> ""` fails, before a temporary file lands beside nothing
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     descriptor = _own_descriptor(path)
     if descriptor is not None:
-        write_all(descriptor, data, path)
+        write_pieces(descriptor, data, path)
         _drop_what_follows(descriptor, path)
         return
     try:
@@ -142,6 +144,11 @@ def write_file(
     else:
         _refuse_if_protected(path, status, force)
         _write_special(path, data)
+
+
+def write_pieces(descriptor: int, data: bytes | Iterable[bytes], name: str) -> None:
+    for piece in (data,) if isinstance(data, bytes) else data:
+        write_all(descriptor, piece, name)
 
 
 def write_all(descriptor: int, data: bytes, name: str) -> None:
@@ -211,17 +218,17 @@ def _is_protected(path: str, status: os.stat_result) -> bool:
     return not os.access(path, os.W_OK, effective_ids=os.access in os.supports_effective_ids)
 
 
-def _write_special(path: str, data: bytes) -> None:
+def _write_special(path: str, data: bytes | Iterable[bytes]) -> None:
     descriptor = os.open(path, os.O_WRONLY | getattr(os, "O_NOCTTY", 0) | PORTABLE_FLAGS)
     try:
-        write_all(descriptor, data, path)
+        write_pieces(descriptor, data, path)
     finally:
         os.close(descriptor)
 
 
 def _replace(
     path: str,
-    data: bytes,
+    data: bytes | Iterable[bytes],
     status: os.stat_result | None,
     force: bool,
     sync: bool,
@@ -236,7 +243,7 @@ def _replace(
         with signals.Held():
             temporary, descriptor = _create_beside(path, target)
         try:
-            write_all(descriptor, data, path)
+            write_pieces(descriptor, data, path)
             _give_metadata(descriptor, status, path)
             if sync:
                 os.fsync(descriptor)
