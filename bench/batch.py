@@ -1,13 +1,15 @@
 """`velmora batch` and `velmora survey` against a loop over the same pages in one process.
 
     python bench/batch.py [--pages 20000] [--memory-paths 1000000] [--warc-records 5000]
+                          [--memory-responses 200000]
 
 Builds a tree of generated pages (sizes 16 to 256 KiB, a 4 KiB inline manifest each) and
 two WARC files of HTML responses (gzip per record) in a temporary folder, then prints
 markdown: pages/s and MB/s of `batch hash` and `batch binding` with --jobs 1 and 2 beside
 the in-process loop, records/s of `survey`, and the peak memory of a batch over a
---files-from list of 10^3 and of `--memory-paths` lines (the same pages, repeated).
-Needs the warc extra for the survey rows.
+--files-from list of 10^3 and of `--memory-paths` lines (the same pages, repeated), and of
+a survey of one WARC file of `--memory-responses` small responses. Needs the warc extra for
+the survey rows.
 """
 
 from __future__ import annotations
@@ -151,11 +153,10 @@ def batch_rows(root: Path, paths: Sequence[Path], total: int) -> None:
 
 
 def survey_rows(root: Path, warcs: Sequence[Path], records_each: int) -> None:
-    try:
-        reader = f"fastwarc {metadata.version('fastwarc')}"
-    except metadata.PackageNotFoundError:
+    if not have_warc_reader():
         print("\n(survey skipped: the warc extra is not installed)")
         return
+    reader = f"fastwarc {metadata.version('fastwarc')}"
     size = sum(path.stat().st_size for path in warcs)
     print(f"\n## velmora survey ({reader})\n")
     print(
@@ -171,6 +172,44 @@ def survey_rows(root: Path, warcs: Sequence[Path], records_each: int) -> None:
         per_core = 2 * records_each / seconds[1]
         target = verdict(per_core >= 2000, f"{per_core:,.0f}/s per core, ≥2,000")
         print(row(f"`survey --jobs {jobs}`", 2 * records_each, size, seconds, single, target))
+
+
+def peak_kib(command: Sequence[str], cwd: Path) -> int:
+    """The peak resident memory of the largest process `command` runs, in KiB."""
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_KIB, *command], cwd=cwd, capture_output=True, text=True,
+        check=True,
+    )
+    return int(done.stdout)
+
+
+def survey_memory(root: Path, records: int) -> None:
+    """Peak memory of a survey of one WARC file of many small responses: with --out-dir the
+    records go to their file as they are read; to standard output a file's records go whole."""
+    if not have_warc_reader():
+        return
+    path = root / "many.warc.gz"
+    page = b"<html><head><title>t</title></head><body>p</body></html>"
+    with open(path, "wb") as file:
+        for n in range(records):
+            file.write(gzip.compress(http_response(Response(f"https://e.example/{n}", page)), 1))
+    (root / "surveyed").mkdir()
+    print(f"\n## Peak memory of a survey of {records:,} small responses in one WARC file\n")
+    print("| output | peak RSS of any one process | target |")
+    print("|---|---|---|")
+    for label, output in (("--out-dir", ["--out-dir", "surveyed"]), ("standard output", [])):
+        command = [*VELMORA, "survey", path.name, "--jobs", "1", *output]
+        peak = peak_kib(command, root) * 1024
+        target = verdict(peak < 100e6, "<100 MB") if output else ""
+        print(f"| {label} | {peak / 2**20:,.1f} MiB | {target} |")
+
+
+def have_warc_reader() -> bool:
+    try:
+        metadata.version("fastwarc")
+    except metadata.PackageNotFoundError:
+        return False
+    return True
 
 
 def peak_memory(root: Path, paths: Sequence[Path], counts: Sequence[int]) -> None:
@@ -195,14 +234,7 @@ def peak_memory(root: Path, paths: Sequence[Path], counts: Sequence[int]) -> Non
                 "-o",
                 os.devnull,
             ]
-            done = subprocess.run(
-                [sys.executable, "-c", PEAK_KIB, *command],
-                cwd=root,
-                capture_output=True,
-                text=True,
-                check=True,
-            )
-            peak = int(done.stdout) * 1024  # bytes
+            peak = peak_kib(command, root) * 1024  # bytes
             under = verdict(peak < 100e6, "<100 MB")
             print(f"| {count:,} | {jobs} | {peak / 2**20:,.1f} MiB | {under} |")
 
@@ -212,6 +244,7 @@ def main() -> None:
     parser.add_argument("--pages", type=int, default=20_000)
     parser.add_argument("--warc-records", type=int, default=5_000, help="per WARC file")
     parser.add_argument("--memory-paths", type=int, default=1_000_000)
+    parser.add_argument("--memory-responses", type=int, default=200_000)
     args = parser.parse_args()
     began = time.perf_counter()
     machine()
@@ -223,6 +256,7 @@ def main() -> None:
         batch_rows(root, paths, total)
         survey_rows(root, write_warcs(root, args.warc_records, contents), args.warc_records)
         peak_memory(root, paths, (1_000, args.memory_paths))
+        survey_memory(root, args.memory_responses)
     print(f"\n{time.perf_counter() - began:.0f} s; load average at the end: {load_average()}")
 
 

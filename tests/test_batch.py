@@ -9,6 +9,7 @@ import json
 import os
 import pathlib
 import pwd
+import resource
 import shutil
 import signal
 import socket
@@ -613,6 +614,23 @@ def test_survey_checks_every_output_before_any_work(tmp_path, warcs):
     assert (clash.returncode, clash.stderr.decode()) == (2, message)
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])  # written here, or by a worker
+def test_survey_output_that_cannot_be_written_is_named_and_left_out(tmp_path, warcs, jobs):
+    (tmp_path / "out").mkdir()
+
+    def small_files_only() -> None:
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))
+
+    command = [sys.executable, "-m", "velmora_cli", "survey", "a.warc.gz", "--out-dir", "out"]
+    done = subprocess.run(
+        [*command, "--jobs", jobs], capture_output=True, cwd=tmp_path, preexec_fn=small_files_only
+    )
+    message = "velmora: out/a.warc.gz.jsonl: File too large\n"
+    assert (done.returncode, done.stderr.decode()) == (2, message)
+    assert list((tmp_path / "out").iterdir()) == []
+
+
 def test_survey_of_a_pipe_is_an_error_record(tmp_path):
     pytest.importorskip("fastwarc", reason="the WARC reader comes with velmora[warc]")
     os.mkfifo(tmp_path / "pipe.warc")
@@ -664,6 +682,11 @@ def test_dask_gives_the_records_of_a_serial_run(site, warcs, dask_scheduler):
         spread = velmora_run(site, *args, "--dask", dask_scheduler)
         assert serial.returncode == spread.returncode
         assert sorted(spread.stdout.splitlines()) == sorted(serial.stdout.splitlines())
+    (site / "out").mkdir()  # written by the workers, from the command's folder
+    written = velmora_run(site, "survey", "a.warc.gz", "--out-dir", "out", "--dask", dask_scheduler)
+    assert written.returncode == 0
+    serial = velmora_run(site, "survey", "a.warc.gz")
+    assert (site / "out" / "a.warc.gz.jsonl").read_bytes() == serial.stdout
 
 
 # --- the Python API -------------------------------------------------------------

@@ -408,13 +408,6 @@ def encoded_pieces(lines: Iterable[str], size: int = 1 << 20) -> Iterator[bytes]
     yield b"".join(piece)
 
 
-def replace_whole(
-    path: str, text: str, links_advice: str = files.LINKS_ADVICE, force: bool = False
-) -> None:
-    encoded = text.encode("utf-8", "surrogateescape")
-    files.write_file(path, encoded, links_advice=links_advice, force=force)
-
-
 @contextlib.contextmanager
 def open_output(
     path: Optional[str], append: bool = False, force: bool = False
@@ -494,13 +487,17 @@ def survey(args: argparse.Namespace) -> int:
     skipped = len(dict.fromkeys(args.warcs)) - len(targets)  # a file named twice is one
     began = time.monotonic()
 
-    def deliver(result: tuple[str, tuple[str, Counts]]) -> Counts:
-        warc, (lines, counts) = result
-        write_survey(lines, targets[warc], args.force)
+    def deliver(result: tuple[str, Surveyed]) -> Counts:
+        warc, (lines, counts, failure) = result
+        output = targets[warc]
+        if failure is not None:
+            raise OSError(*failure, output)
+        if output is None:
+            write_standard_output(lines)
         return counts
 
     root = os.getcwd() if args.dask else None
-    tasks = ((warc, root) for warc in targets)
+    tasks = ((warc, root, output, args.force) for warc, output in targets.items())
     results = engines.completed(warc_lines, tasks, jobs_of(args), args.dask)
     counts, interrupted = consume(results, deliver, "response")
     unread = counts.pop(UNREAD_FILES, 0)
@@ -536,17 +533,55 @@ def require_warc_reader() -> None:
         raise UsageError(f'{needs}: pip install "velmora[warc]"')
 
 
-def warc_lines(warc: str, root: Optional[str]) -> tuple[str, tuple[str, Counts]]:
-    """One task, run in a worker: a WARC file's records as JSON Lines, with counts; the
-    failure to read the file on is counted apart from the responses."""
+# A WARC file's records as JSON Lines (none when the worker wrote them to their file), the
+# counts per status, and the failure to write that file (errno and message).
+Surveyed = tuple[str, Counts, Optional[tuple[Optional[int], Optional[str]]]]
+
+
+def warc_lines(
+    warc: str, root: Optional[str], output: Optional[str], force: bool
+) -> tuple[str, Surveyed]:
+    """One task, run in a worker: a WARC file's records, written to `output` as they are
+    read, so that a file of any size costs the same memory, or handed back for standard
+    output. The failure to read the file on is counted apart from the responses."""
     keep_freed_memory()
-    records = units.survey_warc(warc, root)
-    lines, counts = as_lines(records)
-    if records and "uri" not in records[-1]:
-        counts[units.ERROR] -= 1
-        counts = {status: number for status, number in counts.items() if number}
-        counts[UNREAD_FILES] = 1
-    return warc, (lines, counts)
+    tally = Tally()
+    lines = (json.dumps(record) + "\n" for record in tally.of(units.iter_survey_warc(warc, root)))
+    if output is None:
+        return warc, ("".join(lines), tally.counts(), None)
+    try:
+        files.write_file(
+            units.located(output, root),
+            encoded_pieces(lines),
+            links_advice=OWN_LINKS_ADVICE,
+            force=force,
+        )
+    except OSError as error:  # named by the caller, as its own writes are
+        return warc, ("", tally.counts(), (error.errno, error.strerror))
+    return warc, ("", tally.counts(), None)
+
+
+class Tally:
+    """Counts records per status as they pass, the last one's failure to read its file on
+    apart (it has no "uri")."""
+
+    def __init__(self) -> None:
+        self.statuses: collections.Counter[str] = collections.Counter()
+        self.last: Optional[units.Record] = None
+
+    def of(self, records: Iterable[units.Record]) -> Iterator[units.Record]:
+        for record in records:
+            self.statuses[record["status"]] += 1
+            self.last = record
+            yield record
+
+    def counts(self) -> Counts:
+        counts = dict(self.statuses)
+        if self.last is not None and "uri" not in self.last:
+            counts[units.ERROR] -= 1
+            counts = {status: number for status, number in counts.items() if number}
+            counts[UNREAD_FILES] = 1
+        return counts
 
 
 def survey_targets(
@@ -622,13 +657,6 @@ def ended_in_failure(output: str) -> bool:
     except (ValueError, RecursionError):
         return False
     return isinstance(record, dict) and record.get("status") == units.ERROR and "uri" not in record
-
-
-def write_survey(lines: str, output: Optional[str], force: bool) -> None:
-    if output is None:
-        write_standard_output(lines)
-    else:
-        replace_whole(output, lines, links_advice=OWN_LINKS_ADVICE, force=force)
 
 
 def write_standard_output(lines: str) -> None:

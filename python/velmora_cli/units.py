@@ -24,7 +24,7 @@ from __future__ import annotations
 import errno
 import os
 import stat
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from typing import Any, BinaryIO, NamedTuple, Optional, Union
 
 import velmora
@@ -298,9 +298,13 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
     and the reader's message. A relative `path` is taken from the folder `root` when it is
     given. Needs the `fastwarc` reader, 2.0 or later (`pip install "velmora[warc]"`).
     """
+    return list(iter_survey_warc(path, root))
+
+
+def iter_survey_warc(path: str, root: Optional[str] = None) -> Iterator[Record]:
+    """The records of `survey_warc`, each as soon as its response is read."""
     from fastwarc.warc import ArchiveIterator, WarcRecordType
 
-    records: list[Record] = []
     offset: Optional[int] = 0
     try:
         with open(located(path, root), "rb") as stream:
@@ -322,11 +326,10 @@ def survey_warc(path: str, root: Optional[str] = None) -> list[Record]:
             for response in responses:
                 if response.is_http:
                     offset = starts.offset(response.stream_pos, response.record_id)
-                    records.extend(surveyed(response, {"warc": path, "offset": offset}))
+                    yield from surveyed(response, {"warc": path, "offset": offset})
     except (OSError, ValueError) as error:
         message = getattr(error, "strerror", None) or str(error)
-        records.append({"warc": path, "offset": offset, "status": ERROR, "error": message})
-    return records
+        yield {"warc": path, "offset": offset, "status": ERROR, "error": message}
 
 
 class RecordStarts:
