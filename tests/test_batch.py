@@ -910,11 +910,21 @@ def test_resume_from_standard_output_is_refused(tmp_path, site):
     assert (tmp_path / "-").read_bytes() == b"precious"
 
 
-def test_a_malformed_dask_address_ends_the_command(tmp_path, site):
+@pytest.mark.parametrize(
+    "address, message",
+    [
+        ("tcp://127.0.0.1", "missing port number in address '127.0.0.1'"),
+        ("inproc://x", "inproc://x: inproc:// names a scheduler inside one process"),
+        ("tls://127.0.0.1:1", "tls://127.0.0.1:1: tls:// needs Dask's TLS settings"),
+    ],
+)
+def test_a_dask_address_no_client_can_use_ends_the_command_at_once(
+    tmp_path, site, address, message
+):
     pytest.importorskip("distributed", reason="Dask comes with velmora[dask]")
-    done = velmora_run(tmp_path, "batch", "hash", "site", "--dask", "tcp://127.0.0.1")
-    assert (done.returncode, done.stderr) == (2, b"velmora: missing port number in address "
-                                                 b"'127.0.0.1'\n")
+    done = velmora_run(tmp_path, "batch", "hash", "site", "--dask", address)
+    assert done.returncode == 2 and done.stderr.decode().startswith(f"velmora: {message}")
+    assert done.stderr.count(b"\n") == 1  # no half-made client complaining at exit
 
 
 def test_sigterm_after_a_held_ctrl_c_ends_the_batch_quietly(tmp_path):

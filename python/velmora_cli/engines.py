@@ -346,11 +346,8 @@ def connected(address: str) -> Any:
     import threading
 
     from distributed import Client
-    from distributed.comm import resolve_address
 
-    # A client that fails on the address itself is left half made, and its clean-up at exit
-    # waits forever: the address is checked before there is one.
-    resolve_address(address)
+    check_address(address)
     made: queue.Queue[tuple[Any, Optional[BaseException]]] = queue.Queue(maxsize=1)
 
     def connect() -> None:
@@ -365,6 +362,30 @@ def connected(address: str) -> Any:
     if error is not None:
         raise error
     return client
+
+
+def check_address(address: str) -> None:
+    """Refuses the addresses a client fails on only once it is half made, when its clean-up
+    at exit waits a minute or forever: one that does not parse, or whose scheme does not
+    load; one of a scheduler inside another process (inproc://); a tls:// one without the
+    TLS settings it needs."""
+    from distributed.comm import parse_address, resolve_address
+    from distributed.security import Security
+
+    try:
+        resolve_address(address)
+    except Exception as error:  # a scheme's own module may fail to load, as ucx:// does
+        raise EngineError(str(error)) from None
+    scheme = parse_address(address)[0]
+    if scheme == "inproc":
+        raise EngineError(
+            f"{address}: inproc:// names a scheduler inside one process: give the address it "
+            "listens on"
+        )
+    if scheme == "tls" and Security().get_connection_args("client")["ssl_context"] is None:
+        raise EngineError(
+            f"{address}: tls:// needs Dask's TLS settings (distributed.comm.tls), and none are set"
+        )
 
 
 def sync_everywhere(dask_address: Optional[str]) -> None:
