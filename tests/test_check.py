@@ -207,6 +207,33 @@ def test_embed_and_reference_warn_and_strict_refuses(folder):
     assert run(folder, "embed", "--strict", "plain.html", "plain.html").returncode == 0
 
 
+PARSER_OUT_OF_MEMORY = """
+import sys
+from velmora_cli import browsers, cli
+def out_of_memory(page):
+    raise MemoryError
+browsers.check = out_of_memory
+sys.exit(cli.main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("strict", [[], ["--strict"]])
+def test_a_check_that_cannot_run_leaves_embed_to_go_on_unless_strict(folder, strict):
+    words = ["embed", *strict, "iframe.html", "plain.html", "-o", "out.html"]
+    done = subprocess.run(
+        [sys.executable, "-c", PARSER_OUT_OF_MEMORY, *words], cwd=folder, capture_output=True,
+        timeout=60,
+    )
+    reason = "the head could not be compared with browsers' view (MemoryError)"
+    if strict:
+        expected = (2, f"velmora: {reason}; nothing written (--strict)\n")
+    else:
+        expected = (0, f"velmora: warning: {reason}\n")
+    assert (done.returncode, done.stderr.decode()) == expected
+    written = (folder / "out.html").read_bytes() if (folder / "out.html").exists() else None
+    assert written == (None if strict else velmora.embed(IFRAME, PLAIN))
+
+
 def test_without_the_parser_check_says_how_to_install_it(folder):
     done = run(folder, "check", "plain.html", blocked=True)
     assert (done.returncode, done.stdout) == (2, b"")

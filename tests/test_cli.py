@@ -213,6 +213,25 @@ MALFORMED = "data hash exclusion range is malformed [assertion.dataHash.malforme
 PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
 
 
+@pytest.mark.parametrize("mode", ["r+b", "ab"])  # as after `1<>` and `>>`
+@pytest.mark.parametrize(
+    "args, victim",
+    [
+        (["remove", "signed.html"], "signed.html"),
+        (["extract", "signed.html", "--store-out", "-"], "signed.html"),
+        (["embed", "page.html", "store.bin"], "store.bin"),
+        (["locate", "signed.html"], "signed.html"),
+    ],
+)
+def test_standard_output_open_on_an_input_is_refused(folder, args, victim, mode):
+    before = (folder / victim).read_bytes()
+    with open(folder / victim, mode) as output:
+        done = run(folder, *args, stdout=output)
+    message = f"velmora: refusing to overwrite the input {victim}, standard output is on it\n"
+    assert (done.returncode, done.stderr.decode()) == (2, message)
+    assert (folder / victim).read_bytes() == before
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [
@@ -254,7 +273,7 @@ PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
         (
             ["embed", "page.html", "store.bin", "-o", "store.bin"],
             2,
-            "refusing to overwrite the input store.bin (use --in-place for PAGE)",
+            "refusing to overwrite the input store.bin",
         ),
         (
             ["remove", "-", "--in-place"],

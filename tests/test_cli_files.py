@@ -3,6 +3,7 @@ ownership, write protection, hard links and signals."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import pathlib
 import pwd
@@ -136,7 +137,9 @@ def test_a_file_with_other_hard_links_is_refused(folder):
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace sends the signal")
-@pytest.mark.parametrize("name", ["SIGINT", "SIGTERM", "SIGHUP"])
+@pytest.mark.parametrize(
+    "name", ["SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGALRM", "SIGXCPU"]
+)
 def test_a_signal_removes_the_temporary_file_and_ends_quietly(folder, name):
     # The signal arrives as the finished temporary file is flushed, just before the rename.
     command = ["strace", "-qq", "-o", os.devnull, "-e", f"inject=fsync:signal={name}"]
@@ -149,6 +152,24 @@ def test_a_signal_removes_the_temporary_file_and_ends_quietly(folder, name):
     assert (done.returncode, done.stderr) == (128 + signal.Signals[name], b"")
     assert (folder / "signed.html").read_bytes() == SIGNED
     assert not [n for n in os.listdir(folder) if n.endswith(".tmp")]
+
+
+SIGNAL_ON_THE_WAY_OUT = """
+import os, signal, sys
+from velmora_cli import cli, files
+write_all, discard = files.write_all, files._discard
+files.write_all = lambda *args: (os.kill(os.getpid(), signal.SIGTERM), write_all(*args))
+files._discard = lambda temporary: (os.kill(os.getpid(), signal.SIGHUP), discard(temporary))
+sys.exit(cli.main(["remove", "signed.html", "-o", "out.html"]))
+"""
+
+
+def test_a_second_signal_does_not_cut_the_way_out_short(folder):
+    done = subprocess.run(
+        [sys.executable, "-c", SIGNAL_ON_THE_WAY_OUT], cwd=folder, capture_output=True, timeout=60
+    )
+    assert (done.returncode, done.stderr) == (128 + signal.SIGTERM, b"")
+    assert not [n for n in os.listdir(folder) if n.startswith(".out.html")]
 
 
 def test_file_names_in_other_bytes_are_escaped_in_the_report(folder):
@@ -203,3 +224,35 @@ def test_output_names_a_folder_or_a_long_name_as_the_shell_would(folder, output,
 def test_a_failure_that_cannot_be_told_still_exits_2(folder):
     with open("/dev/full", "wb") as full:
         assert run(folder, "hash", "missing.html", stderr=full).returncode == 2
+
+
+@pytest.mark.parametrize(
+    "args", [["hash", "/dev/stdin"], ["remove", "signed.html", "-o", "/dev/stdin"]]
+)
+def test_a_path_to_a_stream_the_command_started_without_is_a_closed_one(folder, args):
+    done = subprocess.run(
+        [sys.executable, "-m", "velmora_cli", *args], cwd=folder, capture_output=True,
+        preexec_fn=lambda: os.close(0), timeout=60,
+    )
+    assert (done.returncode, done.stderr) == (2, b"velmora: /dev/stdin: Bad file descriptor\n")
+
+
+def test_a_non_blocking_standard_input_is_read_to_its_end(folder):
+    import fcntl
+    import termios
+
+    reader, writer = os.pipe()
+    os.set_blocking(reader, False)  # as a parent may leave it: the flag is the pipe's
+    command = [sys.executable, "-m", "velmora_cli", "remove", "-"]
+    process = subprocess.Popen(command, stdin=reader, stdout=subprocess.PIPE, cwd=folder)
+    os.write(writer, SIGNED[:100])
+    waiting = bytearray(4)
+    while process.poll() is None:  # until the command has read what came so far
+        fcntl.ioctl(reader, termios.FIONREAD, waiting)
+        if not int.from_bytes(waiting, sys.byteorder):
+            break
+    with contextlib.suppress(BrokenPipeError):
+        os.write(writer, SIGNED[100:])
+    os.close(writer)
+    os.close(reader)
+    assert (process.communicate(timeout=60)[0], process.returncode) == (PAGE, 0)

@@ -59,6 +59,13 @@ def warn(args: argparse.Namespace, page: bytes) -> None:
         if args.strict:
             raise reports.Failure(f"--strict {missing}; nothing written") from None
         return
+    except Exception as error:  # the parser's own failure (out of memory): the check is advice
+        reason = f"the head could not be compared with browsers' view ({type(error).__name__}"
+        reason += f": {error})" if str(error) else ")"
+        if args.strict:
+            raise reports.Failure(f"{reason}; nothing written (--strict)") from None
+        reports.print_error(f"{reports.PROGRAM}: warning: {reason}")
+        return
     relevant = [d for d in report.differences if d.subject != "element"]
     for difference in relevant:
         reports.print_error(f"{reports.PROGRAM}: warning: {difference.describe()}")

@@ -197,16 +197,19 @@ def read_inputs(args: argparse.Namespace) -> list[bytes]:
     return [files.read_input(path) for path in paths]
 
 
-def guard_output(path: str, args: argparse.Namespace) -> None:
+def guard_output(path: str | None, args: argparse.Namespace) -> None:
+    """Refuses to write `path` (None: standard output) when it is one of the inputs."""
     for name in args.inputs:
         source = getattr(args, name)
         if not files.is_same_file(path, source):
             continue
+        written = files.STDOUT_NAME if files.is_standard_output(path) else printable(path)
         if source == files.STDIO:  # --in-place cannot help there
-            raise Failure(f"refusing to overwrite {printable(path)}, which standard input reads")
-        raise Failure(
-            f"refusing to overwrite the input {printable(source)} (use --in-place for PAGE)"
-        )
+            raise Failure(f"refusing to overwrite {written}, which standard input reads")
+        if files.is_standard_output(path):
+            raise Failure(f"refusing to overwrite the input {printable(source)}, {written} is on it")
+        hint = " (use --in-place for PAGE)" if name == "page" and hasattr(args, "in_place") else ""
+        raise Failure(f"refusing to overwrite the input {printable(source)}{hint}")
 
 
 def document_destination(args: argparse.Namespace) -> str | None:
@@ -218,13 +221,16 @@ def document_destination(args: argparse.Namespace) -> str | None:
             raise Failure(f"--in-place needs PAGE to be a regular file: {printable(args.page)}")
         return str(args.page)
     output: str | None = args.output
-    if output is not None:
-        guard_output(output, args)
+    guard_output(output, args)
     return output
 
 
 def run(args: argparse.Namespace) -> None:
-    destination = document_destination(args) if hasattr(args, "in_place") else None
+    if hasattr(args, "in_place"):
+        destination = document_destination(args)
+    else:  # a report, written where the shell put standard output
+        destination = None
+        guard_output(None, args)
     outcome = args.handler(args, *read_inputs(args))
     if isinstance(outcome, bytes):
         files.write_output(destination, outcome, force=args.force)
@@ -374,7 +380,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (the process's own by default); returns the exit status."""
-    signals.trap()
+    signals.trap(once=True)
     files.stand_in_for_closed_streams()
     words = sys.argv[1:] if argv is None else list(argv)
     try:

@@ -17,8 +17,9 @@ The rules every command that writes follows, through `write_output` or `write_fi
 - A regular file with more than one hard link is refused: replacing it would leave the other
   links with the old content, and writing into it would not be whole or nothing.
 - Every byte is written or an OSError is raised, and errors name the path the caller gave,
-  never the temporary file. SIGINT, SIGTERM and SIGHUP (see `signals.trap`) remove the
-  temporary file on their way out.
+  never the temporary file. The signals `signals.trap` turns into exceptions (SIGINT,
+  SIGTERM, SIGHUP and the others that end a process) remove the temporary file on their way
+  out.
 """
 
 from __future__ import annotations
@@ -39,7 +40,7 @@ CHUNK = 1 << 24  # bytes per write call, so that a signal is answered between tw
 # text by default and every line feed written would gain a carriage return.
 PORTABLE_FLAGS = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 FORCE_HINT = "write-protected (--force replaces it anyway)"
-LINKS_ADVICE = "write elsewhere with -o, or remove the other links"
+LINKS_ADVICE = "write to another file, or remove the other links"
 
 
 class FileRefused(OSError):
@@ -64,26 +65,68 @@ def stand_in_for_closed_streams() -> None:
             os.fstat(descriptor)
         except OSError:
             os.open(os.devnull, flags)  # the lowest free number: this one
+            _STOOD_IN.add(descriptor)
         if getattr(sys, stream) is None:
             setattr(sys, stream, open(descriptor, mode, closefd=False))
+
+
+# The standard descriptors the process was started without, which the null device stands in
+# for: a path naming one of them (/dev/stdin, /dev/fd/1) names a closed stream.
+_STOOD_IN: set[int] = set()
 
 
 def read_input(path: str) -> bytes:
     """The whole content of `path`, or of standard input for `-`."""
     if path != STDIO:
+        _refuse_closed_stream(path)
         with open(path, "rb") as file:
             return file.read()
+    descriptor = sys.stdin.fileno() if sys.stdin else 0
     try:
-        with open(sys.stdin.fileno() if sys.stdin else 0, "rb", closefd=False) as stream:
+        if not _is_blocking(descriptor):
+            return _read_waiting(descriptor)
+        with open(descriptor, "rb", closefd=False) as stream:
             return stream.read()
     except OSError as error:
         raise OSError(error.errno, error.strerror, STDIN_NAME) from None
 
 
-def is_same_file(output: str, source: str) -> bool:
+def _refuse_closed_stream(path: str) -> None:
+    if _STOOD_IN and _own_descriptor(path) in _STOOD_IN:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF), path)
+
+
+def _is_blocking(descriptor: int) -> bool:
+    try:
+        return os.get_blocking(descriptor)
+    except (AttributeError, OSError):  # Windows before Python 3.12, or not a descriptor
+        return True
+
+
+def _read_waiting(descriptor: int) -> bytes:
+    """All that is left on a non-blocking `descriptor`, waiting for what has not come yet:
+    a buffered read would give what had come so far, or nothing at all."""
+    import select
+
+    pieces = []
+    while True:
+        try:
+            piece = os.read(descriptor, CHUNK)
+        except BlockingIOError:
+            select.select([descriptor], [], [])
+            continue
+        if not piece:
+            return b"".join(pieces)
+        pieces.append(piece)
+
+
+def is_same_file(output: str | None, source: str) -> bool:
     """Whether writing `output` would overwrite `source`, through links or relative paths
-    too, and for `-` the file standard input is open on."""
-    if output == STDIO or not os.path.exists(output):
+    too; for `-` as `source`, the file standard input is open on, and for `-` (or None) as
+    `output`, the file standard output is open on, as after `>>` or `1<>`."""
+    if output is None or output == STDIO:
+        return _standard_output_holds(source)
+    if not os.path.exists(output):
         return False
     if source != STDIO:
         return os.path.samefile(output, source)
@@ -95,6 +138,19 @@ def is_same_file(output: str, source: str) -> bool:
     return stat.S_ISREG(standard_input.st_mode) and os.path.samestat(
         os.stat(output), standard_input
     )
+
+
+def _standard_output_holds(source: str) -> bool:
+    """Whether standard output is open on the regular file `source` while it holds
+    something to lose: after `>` it is empty, and nothing is (as `cat` judges)."""
+    try:
+        written = os.fstat(1)
+        read = os.fstat(0) if source == STDIO else os.stat(source)
+    except OSError:
+        return False
+    if not stat.S_ISREG(written.st_mode) or written.st_size == 0:
+        return False
+    return os.path.samestat(written, read)
 
 
 def is_standard_output(path: str | None) -> bool:
@@ -127,6 +183,8 @@ def write_file(
     if not path:  # as the shell's `> ""` fails, before a temporary file lands beside nothing
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     descriptor = _own_descriptor(path)
+    if descriptor in _STOOD_IN:
+        raise OSError(errno.EBADF, os.strerror(errno.EBADF), path)
     if descriptor is not None:
         write_pieces(descriptor, data, path)
         _drop_what_follows(descriptor, path)

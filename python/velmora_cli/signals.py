@@ -1,4 +1,4 @@
-"""Ending a command on SIGINT, SIGTERM or SIGHUP by unwinding it like any other failure.
+"""Ending a command on a signal by unwinding it like any other failure.
 
 The signal becomes an `Interrupted` exception, so that the `except` and `finally` blocks on the
 way out remove temporary files, and the command ends quietly with 128 plus the signal's number,
@@ -10,9 +10,15 @@ from __future__ import annotations
 import signal
 from types import FrameType
 
-# Windows has no SIGHUP.
+# The signals that end a process unless it handles them and that someone may send on
+# purpose: Ctrl-C, Ctrl-\, kill, a closed terminal, a CPU time limit. SIGPROF and SIGVTALRM
+# are left to profilers, whose timers send them. Windows has only the first two.
 TRAPPED = tuple(
-    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+    getattr(signal, name)
+    for name in (
+        "SIGINT", "SIGTERM", "SIGHUP", "SIGQUIT", "SIGUSR1", "SIGUSR2", "SIGALRM", "SIGXCPU"
+    )
+    if hasattr(signal, name)
 )
 # Windows cannot hold signals back: there `Held` holds nothing.
 CAN_HOLD = hasattr(signal, "pthread_sigmask")
