@@ -281,6 +281,7 @@ def test_standard_output_open_on_an_input_is_refused(folder, args, victim, mode)
             "--in-place needs PAGE to be a file, not standard input",
         ),
         (["embed", "-", "-"], 2, "only one input can be read from standard input"),
+        (["embed", "/dev/stdin", "-"], 2, "only one input can be read from standard input"),
         (["remove", "signed.html", "-o", "no/x"], 2, "no/x: No such file or directory"),
         (["remove", "signed.html", "-o", "."], 2, ".: Is a directory"),
         (["remove", "signed.html", "-o", ""], 2, ": No such file or directory"),

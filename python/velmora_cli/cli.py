@@ -192,7 +192,7 @@ def range_object(pair: Range) -> dict[str, int]:
 
 def read_inputs(args: argparse.Namespace) -> list[bytes]:
     paths = [getattr(args, name) for name in args.inputs]
-    if paths.count(files.STDIO) > 1:
+    if sum(map(files.is_standard_input, paths)) > 1:
         raise Failure("only one input can be read from standard input")
     return [files.read_input(path) for path in paths]
 

@@ -153,6 +153,11 @@ def _standard_output_holds(source: str) -> bool:
     return os.path.samestat(written, read)
 
 
+def is_standard_input(path: str) -> bool:
+    """Whether reading `path` means reading standard input: `-`, /dev/stdin..."""
+    return path == STDIO or _own_descriptor(path) == 0
+
+
 def is_standard_output(path: str | None) -> bool:
     """Whether writing to `path` means writing to standard output: None, `-`, /dev/stdout..."""
     return path is None or path == STDIO or _own_descriptor(path) == 1
