@@ -207,7 +207,9 @@ def guard_output(path: str | None, args: argparse.Namespace) -> None:
         if source == files.STDIO:  # --in-place cannot help there
             raise Failure(f"refusing to overwrite {written}, which standard input reads")
         if files.is_standard_output(path):
-            raise Failure(f"refusing to overwrite the input {printable(source)}, {written} is on it")
+            raise Failure(
+                f"refusing to overwrite the input {printable(source)}, {written} is on it"
+            )
         hint = " (use --in-place for PAGE)" if name == "page" and hasattr(args, "in_place") else ""
         raise Failure(f"refusing to overwrite the input {printable(source)}{hint}")
 

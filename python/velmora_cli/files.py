@@ -78,7 +78,7 @@ _STOOD_IN: set[int] = set()
 def read_input(path: str) -> bytes:
     """The whole content of `path`, or of standard input for `-`."""
     if path != STDIO:
-        _refuse_closed_stream(path)
+        _refuse_closed_stream(path, _own_descriptor(path) if _STOOD_IN else None)
         with open(path, "rb") as file:
             return file.read()
     descriptor = sys.stdin.fileno() if sys.stdin else 0
@@ -91,8 +91,10 @@ def read_input(path: str) -> bytes:
         raise OSError(error.errno, error.strerror, STDIN_NAME) from None
 
 
-def _refuse_closed_stream(path: str) -> None:
-    if _STOOD_IN and _own_descriptor(path) in _STOOD_IN:
+def _refuse_closed_stream(path: str, descriptor: int | None) -> None:
+    """Fails as on a closed descriptor where `path` names one (`descriptor`, from
+    `_own_descriptor`) that the process started without."""
+    if descriptor in _STOOD_IN:
         raise OSError(errno.EBADF, os.strerror(errno.EBADF), path)
 
 
@@ -188,8 +190,7 @@ def write_file(
     if not path:  # as the shell's `> ""` fails, before a temporary file lands beside nothing
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
     descriptor = _own_descriptor(path)
-    if descriptor in _STOOD_IN:
-        raise OSError(errno.EBADF, os.strerror(errno.EBADF), path)
+    _refuse_closed_stream(path, descriptor)
     if descriptor is not None:
         write_pieces(descriptor, data, path)
         _drop_what_follows(descriptor, path)
