@@ -50,6 +50,13 @@ BOTH = ("off", "on")
             {("element", "raw-text", 16, ("on",))},
         ),
         (b"<p>x</p><head></head>", {("insertion", "before-head", 0, BOTH)}),
+        # a template with no mark, a noscript closed before the iframe, a comment never closed
+        (b"<html><head><template =x></head><body>x", {("insertion", "template", 25, BOTH)}),
+        (
+            b"<head><noscript><link rel=stylesheet></noscript><iframe src=x></iframe></head>",
+            {("insertion", "iframe", 48, BOTH)},
+        ),
+        (b"<head><!-->" + LINK + b"</head>", {("unseen", "comment", 11, BOTH)}),
         (b"<head>\n  hello</head>", {("insertion", "text", 9, BOTH)}),
         # the search for the text passes prefixes cut in a tag and in a reference to a space
         (b"<head>" + b"<meta name=aaaa>" * 4 + b"x</head>", {("insertion", "text", 70, BOTH)}),

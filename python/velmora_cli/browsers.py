@@ -54,6 +54,7 @@ ALWAYS_MARKED_NAME = re.compile(
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
 TABLE_START = re.compile(rb"<table[\t\n\x0c\r />]", re.IGNORECASE)
+NOSCRIPT_END = re.compile(rb"</noscript[\t\n\x0c\r />]", re.IGNORECASE)
 # What opens markup that, cut short, browsers read as text or as a comment: a comment (bogus
 # or not), a doctype or an end tag. And what may follow the "&" of a character reference cut
 # short: a number, decimal or hexadecimal, or a name.
@@ -237,6 +238,11 @@ def offset_of(node: Any) -> Optional[int]:
     return int(offset) if offset.isascii() and offset.isdigit() else None
 
 
+def at_byte(offset: Optional[int]) -> str:
+    """" at byte N" for an offset known, nothing for an element the page has no mark for."""
+    return f" at byte {offset:,}" if offset is not None else ""
+
+
 def start_tag(node: Any, offset: int) -> str:
     name = node.tag
     article = "an" if name[:1] in "aeiou" else "a"
@@ -308,8 +314,8 @@ class Tree:
         for fragment in self.document.root.template_fragments():
             node = fragment.css_first(selector)
             if node is not None and offset_of(node) == offset:
-                where = offset_of(fragment.parent)
-                return "template", f"inert inside the template element at byte {where:,}"
+                where = at_byte(offset_of(fragment.parent))
+                return "template", f"inert inside the template element{where}"
         return self.hidden_place(offset)
 
     def hidden_place(self, offset: int) -> tuple[str, str]:
@@ -320,11 +326,10 @@ class Tree:
                 return "comment", "inside a comment"
             if node.is_text_node and mark.search(node.text_content or ""):
                 name = node.parent.tag
-                where = offset_of(node.parent)
-                at = f" at byte {where:,}" if where is not None else ""
+                where = at_byte(offset_of(node.parent))
                 # A "<!--<script" inside a script keeps it open past its first end tag.
                 cause = "double-escape" if name == "script" else "raw-text"
-                return cause, f"text of the {name} element{at}"
+                return cause, f"text of the {name} element{where}"
         return "lost", "not an element"
 
     def first_in_body(self) -> Optional[Any]:
@@ -424,14 +429,18 @@ class Closer:
     phrase: str
 
 
-def open_noscript(tree: Tree) -> Optional[Any]:
-    """The noscript element the head was closed in, if it was."""
+def open_noscript(tree: Tree, page: bytes, closer: int) -> Optional[Any]:
+    """The noscript element the head was closed in by the tag at `closer`, if it was: one
+    that holds the head's last element, or is it, and whose end tag does not come first."""
     last = None
     for node in walk(tree.head):
         if node.is_element_node:
             last = node
     while last is not None and last.mem_id != tree.head.mem_id:
         if last.tag == "noscript":
+            start = offset_of(last)
+            if start is None or NOSCRIPT_END.search(page, start, closer):
+                return None
             return last
         last = last.parent
     return None
@@ -489,10 +498,10 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
             if offset is None:
                 return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
     phrase = start_tag(first, offset)
-    noscript = open_noscript(tree)
-    if noscript is not None and offset_of(noscript) is not None:
-        where = offset_of(noscript)
-        return Closer("noscript", offset, f"{phrase} inside the noscript at byte {where:,}")
+    noscript = open_noscript(tree, page, offset)
+    if noscript is not None:
+        where = at_byte(offset_of(noscript))
+        return Closer("noscript", offset, f"{phrase} inside the noscript{where}")
     head_start = ignored_head_start(tree, page, offset)
     if head_start is not None:
         return Closer(
@@ -507,7 +516,7 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
 def comment_hiding(page: bytes, offset: int) -> Optional[str]:
     """Why velmora passes over `offset` when it lies in a comment browsers end sooner."""
     opener = page.rfind(b"<!--", 0, offset)
-    if opener < 0 or page.find(b"-->", opener + 4) < offset:
+    if opener < 0 or 0 <= page.find(b"-->", opener + 4) < offset:  # without one, to the end
         return None
     end = ABRUPT_COMMENT.match(page, opener) or BANG_COMMENT_END.search(page, opener + 4)
     if end is None or end.start() >= offset:
