@@ -259,14 +259,20 @@ def test_without_the_parser_check_says_how_to_install_it(folder):
 @given(st.lists(st.sampled_from(PIECES + [b"<table>", b"<i>", b"</table>", b"<td>"]), max_size=40))
 @example([b"<table>", b"<script type=application/c2pa>Zg==</script>", b"<body>", b"<i>"])
 @example([b"<b>", b"</head>", b"<frameset>"])  # a frameset takes the body away
-def test_marking_only_the_tags_asked_about_gives_the_report_of_marking_all(pieces):
-    # Marks on every tag of a long body made the parse quadratic; fewer must change nothing.
+@example([b"</head>", LINK, b"<p>", LINK])  # the first link joins the head, the second not
+@example([browsers.BOM, b"-->", b"<html>", b"</head>"])  # part of a byte order mark is text
+def test_marking_and_parsing_less_gives_the_report_of_the_whole_page(pieces):
+    # Marks on every tag of a long body made the parse quadratic, and so can a body's markup:
+    # fewer marks, and a parse that stops once the body has a node, must change nothing.
     page = b"".join(pieces)
     reports = [browsers.check(page)]
     every = browsers.marked
     with mock.patch.object(browsers, "marked", lambda page, until=None: every(page)):
+        with mock.patch.object(browsers, "PREFIX_STEP", len(page) + 1):
+            reports.append(browsers.check(page))
+    with mock.patch.object(browsers, "PREFIX_STEP", 1):
         reports.append(browsers.check(page))
-    assert reports[0].data() == reports[1].data() and reports[0].text() == reports[1].text()
+    assert all(r.data() == reports[0].data() and r.text() == reports[0].text() for r in reports)
 
 
 @settings(max_examples=200, deadline=None)

@@ -54,6 +54,7 @@ ALWAYS_MARKED_NAME = re.compile(
 ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
 TABLE_START = re.compile(rb"<table[\t\n\x0c\r />]", re.IGNORECASE)
+FRAMESET_START = re.compile(rb"<frameset[\t\n\x0c\r />]", re.IGNORECASE)
 NOSCRIPT_END = re.compile(rb"</noscript[\t\n\x0c\r />]", re.IGNORECASE)
 # What opens markup that, cut short, browsers read as text or as a comment: a comment (bogus
 # or not), a doctype or an end tag. And what may follow the "&" of a character reference cut
@@ -290,9 +291,12 @@ class Tree:
     """One parse of a marked page, with the questions the check asks of it."""
 
     def __init__(
-        self, parser: Any, page: bytes, scripting: bool, until: Optional[int] = None
+        self, parser: Any, page: bytes, scripting: bool, until: Optional[int] = None, reach: int = 0
     ) -> None:
-        self.document = parser(marked(page, until), scripting=scripting)
+        """Parses `page`, marked up to `until`, as far as it decides the head and at least
+        to `reach`, where the elements asked about end."""
+        self.page = deciding_prefix(parser, page, scripting, reach)
+        self.document = parser(marked(self.page, until), scripting=scripting)
         self.head = self.document.head
         self.scripting, self.until = scripting, until
 
@@ -341,10 +345,10 @@ class Tree:
 # The check.
 
 
-def velmora_elements(page: bytes) -> List[Element]:
+def velmora_elements(page: bytes, found: List[tuple[int, int]]) -> List[Element]:
     return [
         {"kind": "script" if page[start + 1 : start + 2] in b"sS" else "link", "start": start}
-        for start, _ in velmora.locate_all(page)
+        for start, _ in found
     ]
 
 
@@ -353,6 +357,7 @@ class VelmoraView:
     """The manifest elements velmora finds, and what embed would write."""
 
     elements: List[Element]
+    reach: int = 0  # where the last of them ends
     insertion: Optional[int] = None  # where embed inserts, as an offset into the page
     embed_error: Optional[str] = None
     written: Optional[bytes] = None  # embed's output
@@ -361,7 +366,9 @@ class VelmoraView:
 
 
 def velmora_view(page: bytes) -> VelmoraView:
-    view = VelmoraView(velmora_elements(page))
+    found = velmora.locate_all(page)
+    reach = max((start + length for start, length in found), default=0)
+    view = VelmoraView(velmora_elements(page, found), reach)
     try:
         view.written = velmora.embed(page, b"")
     except ValueError as error:
@@ -370,8 +377,28 @@ def velmora_view(page: bytes) -> VelmoraView:
     view.written_at, length = velmora.locate_all(view.written)[0]
     view.written_end = view.written_at + length
     # Every element removal takes out stands before the insertion point.
-    view.insertion = view.written_at + sum(length for _, length in velmora.locate_all(page))
+    view.insertion = view.written_at + sum(length for _, length in found)
     return view
+
+
+# How far past the last start tag asked about a parse first reaches; it reaches twice as far
+# each time the body has no node yet.
+PREFIX_STEP = 1 << 16
+
+
+def deciding_prefix(parser: Any, page: bytes, scripting: bool, reach: int) -> bytes:
+    """The page up to a point where the body already has a node (without the markup its end
+    cuts short), or the whole page: past that point nothing joins the head or leaves it,
+    unless a frameset start tag follows, which can take the body away. A browser's parser
+    may take time more than linear in what follows (deeply nested markup), which a page's
+    body need not pay for."""
+    length = reach + PREFIX_STEP
+    while length < len(page):
+        prefix = page[: settled_length(page, length)]
+        if body_has_node(parser, prefix, scripting):
+            return page if FRAMESET_START.search(page, len(prefix)) else prefix
+        length *= 2
+    return page
 
 
 def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
@@ -379,7 +406,8 @@ def body_content_at(parser: Any, page: bytes, scripting: bool) -> int:
     tag, or of the token that begins the text. Found by bisection on prefixes, as the body
     only ever gains nodes as more of the page arrives, once each prefix is read without the
     token it cuts short."""
-    low, high = 0, len(page)
+    # Part of a byte order mark is text, all of it nothing: the search starts past it.
+    low, high = len(BOM) if page.startswith(BOM) else 0, len(page)
     while low < high:
         middle = (low + high) // 2
         if body_has_node(parser, page[: settled_length(page, middle + 1)], scripting):
@@ -487,7 +515,7 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
     # A table moves what follows it in front of it: the first node is then not the first
     # to come, which the arrival of the body's first node tells.
     if offset is None or TABLE_START.search(page, 0, offset):
-        arrival = body_content_at(parser, page, scripting)
+        arrival = body_content_at(parser, tree.page, scripting)
         came_first = element_ending_at(tree, page, arrival)
         if came_first is not None:
             first, offset = came_first, offset_of(came_first)
@@ -497,6 +525,7 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
             offset = unmarked_start_tag(page, first, arrival)
             if offset is None:
                 return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
+    assert offset is not None  # each branch above that leaves it unknown has returned
     phrase = start_tag(first, offset)
     noscript = open_noscript(tree, page, offset)
     if noscript is not None:
@@ -533,7 +562,8 @@ def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> 
     # What closes the head early stands before velmora's elements and its insertion point,
     # if only as the table that what follows it is moved in front of (see `head_closer`).
     ends = [element["start"] + 1 for element in ours.elements]
-    tree = Tree(parser, page, scripting, max([ours.insertion or 0, *ends]) + 1)
+    reach = max(ours.insertion or 0, ours.reach)
+    tree = Tree(parser, page, scripting, max([ours.insertion or 0, *ends]) + 1, reach)
     closer: Optional[Closer] = None
 
     def closes(subject: str, what: str) -> Difference:
@@ -556,7 +586,7 @@ def compare_in(parser: Any, page: bytes, scripting: bool, ours: VelmoraView) -> 
     insertion = None
     if ours.written is not None:
         # Only the new element is asked about, and the elements holding it.
-        written = Tree(parser, ours.written, scripting, ours.written_end)
+        written = Tree(parser, ours.written, scripting, ours.written_end, ours.written_end)
         cause, insertion = written.place(ours.written_at)
         assert ours.insertion is not None
         what = f"a manifest element inserted before </head> at byte {ours.insertion:,} would be"
