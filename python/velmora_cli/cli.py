@@ -203,10 +203,11 @@ def guard_output(path: str | None, args: argparse.Namespace) -> None:
         source = getattr(args, name)
         if not files.is_same_file(path, source):
             continue
-        written = files.STDOUT_NAME if files.is_standard_output(path) else printable(path)
+        to_output = path is None or files.is_standard_output(path)
+        written = files.STDOUT_NAME if path is None or to_output else printable(path)
         if source == files.STDIO:  # --in-place cannot help there
             raise Failure(f"refusing to overwrite {written}, which standard input reads")
-        if files.is_standard_output(path):
+        if to_output:
             raise Failure(
                 f"refusing to overwrite the input {printable(source)}, {written} is on it"
             )

@@ -11,7 +11,7 @@ import itertools
 import os
 import signal
 from collections.abc import Callable, Generator, Iterable, Iterator
-from typing import Any, Optional, TypeVar
+from typing import Any, Optional, TypeVar, cast
 
 from . import signals
 
@@ -369,7 +369,8 @@ def check_address(address: str) -> None:
     at exit waits a minute or forever: one that does not parse, or whose scheme does not
     load; one of a scheduler inside another process (inproc://); a tls:// one without the
     TLS settings it needs."""
-    from distributed.comm import parse_address, resolve_address
+    from distributed.comm import resolve_address
+    from distributed.comm.addressing import parse_address
     from distributed.security import Security
 
     try:
@@ -382,7 +383,8 @@ def check_address(address: str) -> None:
             f"{address}: inproc:// names a scheduler inside one process: give the address it "
             "listens on"
         )
-    if scheme == "tls" and Security().get_connection_args("client")["ssl_context"] is None:
+    settings = cast(Any, Security)().get_connection_args("client")  # Dask's are untyped
+    if scheme == "tls" and settings["ssl_context"] is None:
         raise EngineError(
             f"{address}: tls:// needs Dask's TLS settings (distributed.comm.tls), and none are set"
         )

@@ -110,7 +110,7 @@ def _read_waiting(descriptor: int) -> bytes:
     a buffered read would give what had come so far, or nothing at all."""
     import select
 
-    pieces = []
+    pieces: list[bytes] = []
     while True:
         try:
             piece = os.read(descriptor, CHUNK)
