@@ -381,8 +381,8 @@ def velmora_view(page: bytes) -> VelmoraView:
     return view
 
 
-# How far past the last start tag asked about a parse first reaches; it reaches twice as far
-# each time the body has no node yet.
+# How far past the end of the elements asked about a parse first reaches; it reaches twice as
+# far each time the body has no node yet.
 PREFIX_STEP = 1 << 16
 
 
