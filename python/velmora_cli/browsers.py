@@ -55,7 +55,6 @@ ABRUPT_COMMENT = re.compile(rb"<!---?>")
 BANG_COMMENT_END = re.compile(rb"--!>")
 TABLE_START = re.compile(rb"<table[\t\n\x0c\r />]", re.IGNORECASE)
 FRAMESET_START = re.compile(rb"<frameset[\t\n\x0c\r />]", re.IGNORECASE)
-NOSCRIPT_END = re.compile(rb"</noscript[\t\n\x0c\r />]", re.IGNORECASE)
 # What opens markup that, cut short, browsers read as text or as a comment: a comment (bogus
 # or not), a doctype or an end tag. And what may follow the "&" of a character reference cut
 # short: a number, decimal or hexadecimal, or a name.
@@ -392,11 +391,13 @@ def deciding_prefix(parser: Any, page: bytes, scripting: bool, reach: int) -> by
     unless a frameset start tag follows, which can take the body away. A browser's parser
     may take time more than linear in what follows (deeply nested markup), which a page's
     body need not pay for."""
+    if FRAMESET_START.search(page):  # anywhere: a cut may fall inside its tag
+        return page
     length = reach + PREFIX_STEP
     while length < len(page):
         prefix = page[: settled_length(page, length)]
         if body_has_node(parser, prefix, scripting):
-            return page if FRAMESET_START.search(page, len(prefix)) else prefix
+            return prefix
         length *= 2
     return page
 
@@ -457,21 +458,29 @@ class Closer:
     phrase: str
 
 
-def open_noscript(tree: Tree, page: bytes, closer: int) -> Optional[Any]:
+def open_noscript(parser: Any, tree: Tree, page: bytes, closer: int) -> Optional[Any]:
     """The noscript element the head was closed in by the tag at `closer`, if it was: one
-    that holds the head's last element, or is it, and whose end tag does not come first."""
+    that holds the head's last element, or is it, and is still open where that tag starts."""
     last = None
     for node in walk(tree.head):
         if node.is_element_node:
             last = node
     while last is not None and last.mem_id != tree.head.mem_id:
         if last.tag == "noscript":
-            start = offset_of(last)
-            if start is None or NOSCRIPT_END.search(page, start, closer):
-                return None
-            return last
+            return last if still_open_noscript(parser, page, closer, tree.scripting) else None
         last = last.parent
     return None
+
+
+def still_open_noscript(parser: Any, page: bytes, end: int, scripting: bool) -> bool:
+    """Whether the page up to `end` leaves a noscript element open: a link start tag put
+    there lands inside it, where the head would take it in otherwise. The parser decides,
+    as its end tag may stand in a comment or an attribute value."""
+    probe = b"<link " + MARK.encode() + b"probe>"
+    prefix = as_browsers_read(page[: settled_length(page, end)])
+    document = parser(prefix + probe, scripting=scripting)
+    link = document.root.css_first(f"[{MARK}probe]")
+    return link is not None and link.parent is not None and link.parent.tag == "noscript"
 
 
 def ignored_head_start(tree: Tree, page: bytes, before: int) -> Optional[int]:
@@ -527,7 +536,7 @@ def head_closer(parser: Any, tree: Tree, page: bytes, scripting: bool) -> Closer
                 return Closer("end-tag", arrival, f"the end tag ending at byte {arrival:,}")
     assert offset is not None  # each branch above that leaves it unknown has returned
     phrase = start_tag(first, offset)
-    noscript = open_noscript(tree, page, offset)
+    noscript = open_noscript(parser, tree, page, offset)
     if noscript is not None:
         where = at_byte(offset_of(noscript))
         return Closer("noscript", offset, f"{phrase} inside the noscript{where}")
