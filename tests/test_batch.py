@@ -903,9 +903,10 @@ def test_pages_that_are_not_regular_files_get_error_records(tmp_path):
     ]
 
 
-def test_resume_from_standard_output_is_refused(tmp_path, site):
+@pytest.mark.parametrize("records", ["-", "/dev/stdout"])  # appended, it would be read on
+def test_resume_from_standard_output_is_refused(tmp_path, site, records):
     (tmp_path / "-").write_bytes(b"precious")
-    done = velmora_run(tmp_path, "batch", "hash", "site", "--resume", "-")
+    done = velmora_run(tmp_path, "batch", "hash", "site", "--resume", records)
     assert done.returncode == 2 and b"--resume needs the records file" in done.stderr
     assert (tmp_path / "-").read_bytes() == b"precious"
 

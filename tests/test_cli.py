@@ -213,6 +213,17 @@ MALFORMED = "data hash exclusion range is malformed [assertion.dataHash.malforme
 PAGE_HASH = hashlib.sha256(PAGE).hexdigest()
 
 
+def test_main_gives_the_caller_its_signal_handlers_back(folder, monkeypatch, capfd):
+    import signal
+
+    from velmora_cli import cli, signals
+
+    monkeypatch.chdir(folder)
+    before = {number: signal.getsignal(number) for number in signals.TRAPPED}
+    assert cli.main(["hash", "page.html"]) == 0
+    assert {number: signal.getsignal(number) for number in signals.TRAPPED} == before
+
+
 @pytest.mark.parametrize("mode", ["r+b", "ab"])  # as after `1<>` and `>>`
 @pytest.mark.parametrize(
     "args, victim",

@@ -58,6 +58,10 @@ def batch(args: argparse.Namespace) -> int:
         raise UsageError("--sync-once needs a system that can flush every file at once")
     if args.resume == STDIO:
         raise UsageError("--resume needs the records file: standard output cannot be read back")
+    if args.resume is not None and files.own_descriptor(args.resume) is not None:
+        # Read and written at once through the same descriptor, appended records would be
+        # read back again and again.
+        raise UsageError(f"--resume needs the records file by its own name, not {args.resume}")
     unread: list[str] = []  # folders the walk could not list
     items = work_items(args, unread)
     destination = args.resume or args.output

@@ -383,9 +383,15 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line `argv` (the process's own by default); returns the exit status."""
-    signals.trap(once=True)
+    replaced = signals.trap(once=True)
+    try:
+        return run_trapped(sys.argv[1:] if argv is None else list(argv))
+    finally:
+        signals.restore(replaced)
+
+
+def run_trapped(words: list[str]) -> int:
     files.stand_in_for_closed_streams()
-    words = sys.argv[1:] if argv is None else list(argv)
     try:
         return run_reporting_failures(words)
     except signals.Interrupted as interrupted:

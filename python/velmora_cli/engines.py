@@ -383,8 +383,13 @@ def check_address(address: str) -> None:
             f"{address}: inproc:// names a scheduler inside one process: give the address it "
             "listens on"
         )
-    settings = cast(Any, Security)().get_connection_args("client")  # Dask's are untyped
-    if scheme == "tls" and settings["ssl_context"] is None:
+    if scheme != "tls":
+        return
+    try:
+        settings = cast(Any, Security)().get_connection_args("client")  # Dask's are untyped
+    except Exception as error:  # a certificate file named there that cannot be read, say
+        raise EngineError(f"{address}: Dask's TLS settings: {error}") from None
+    if settings["ssl_context"] is None:
         raise EngineError(
             f"{address}: tls:// needs Dask's TLS settings (distributed.comm.tls), and none are set"
         )

@@ -78,7 +78,7 @@ _STOOD_IN: set[int] = set()
 def read_input(path: str) -> bytes:
     """The whole content of `path`, or of standard input for `-`."""
     if path != STDIO:
-        _refuse_closed_stream(path, _own_descriptor(path) if _STOOD_IN else None)
+        _refuse_closed_stream(path, own_descriptor(path) if _STOOD_IN else None)
         with open(path, "rb") as file:
             return file.read()
     descriptor = sys.stdin.fileno() if sys.stdin else 0
@@ -93,7 +93,7 @@ def read_input(path: str) -> bytes:
 
 def _refuse_closed_stream(path: str, descriptor: int | None) -> None:
     """Fails as on a closed descriptor where `path` names one (`descriptor`, from
-    `_own_descriptor`) that the process started without."""
+    `own_descriptor`) that the process started without."""
     if descriptor in _STOOD_IN:
         raise OSError(errno.EBADF, os.strerror(errno.EBADF), path)
 
@@ -157,12 +157,12 @@ def _standard_output_holds(source: str) -> bool:
 
 def is_standard_input(path: str) -> bool:
     """Whether reading `path` means reading standard input: `-`, /dev/stdin..."""
-    return path == STDIO or _own_descriptor(path) == 0
+    return path == STDIO or own_descriptor(path) == 0
 
 
 def is_standard_output(path: str | None) -> bool:
     """Whether writing to `path` means writing to standard output: None, `-`, /dev/stdout..."""
-    return path is None or path == STDIO or _own_descriptor(path) == 1
+    return path is None or path == STDIO or own_descriptor(path) == 1
 
 
 def write_output(path: str | None, data: bytes, *, force: bool = False) -> None:
@@ -189,7 +189,7 @@ def write_file(
     come in pieces, written as they come, so that a long output need not be held whole."""
     if not path:  # as the shell's `> ""` fails, before a temporary file lands beside nothing
         raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
-    descriptor = _own_descriptor(path)
+    descriptor = own_descriptor(path)
     _refuse_closed_stream(path, descriptor)
     if descriptor is not None:
         write_pieces(descriptor, data, path)
@@ -241,7 +241,7 @@ def _drop_what_follows(descriptor: int, name: str) -> None:
         raise OSError(error.errno, error.strerror, name) from None
 
 
-def _own_descriptor(path: str) -> int | None:
+def own_descriptor(path: str) -> int | None:
     """The descriptor of this process that `path` names (/dev/stdout, /dev/fd/N,
     /proc/self/fd/N), if it names one: writing there means writing to that descriptor, as a
     shell does, whatever it is open on."""

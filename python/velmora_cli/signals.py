@@ -10,6 +10,10 @@ from __future__ import annotations
 import signal
 from types import FrameType
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # typing costs every command's start-up
+    from typing import Any
+
 # The signals that end a process unless it handles them and that someone may send on
 # purpose: Ctrl-C, Ctrl-\, kill, a closed terminal, a CPU time limit. SIGPROF and SIGVTALRM
 # are left to profilers, whose timers send them. Windows has only the first two.
@@ -46,14 +50,26 @@ def _interrupt_once(number: int, frame: FrameType | None) -> None:
     raise Interrupted(number)
 
 
-def trap(once: bool = False) -> None:
+def trap(once: bool = False) -> dict[int, Any]:
     """Turns the trapped signals into `Interrupted`, leaving alone any that the caller ignored
     (as `nohup`, or a shell starting a job in the background, does). With `once`, only the
-    first one is raised: the others would only cut short its way out."""
+    first one is raised: the others would only cut short its way out. Returns the handlers
+    it replaced, for `restore`."""
     handler = _interrupt_once if once else _interrupt
+    replaced = {}
     for number in TRAPPED:
-        if signal.getsignal(number) is not signal.SIG_IGN:
-            signal.signal(number, handler)
+        previous = signal.getsignal(number)
+        if previous is not signal.SIG_IGN:
+            replaced[number] = signal.signal(number, handler)
+    return replaced
+
+
+def restore(replaced: dict[int, Any]) -> None:
+    """Puts back the handlers `trap` replaced, for a caller that goes on after the command,
+    and forgets any signal it was leaving on."""
+    for number, handler in replaced.items():
+        signal.signal(number, handler)
+    _leaving.clear()
 
 
 class Held:
