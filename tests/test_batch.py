@@ -335,11 +335,14 @@ def test_interrupt_lets_the_running_chunk_finish_in_one_process(site):
     assert [r["path"] for r in records(out)] == embedded and len(embedded) == 64
 
 
-@pytest.mark.parametrize("engine", ["pool", "dask"])
-def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site, engine, request):
+@pytest.mark.parametrize(
+    "engine, bad",
+    [("pool", "not json"), ("dask", "not json"), ("pool", "[" * 100_000 + "]" * 100_000)],
+)
+def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site, engine, bad, request):
     listed = site_pages(site)[:66]
     lines = [json.dumps({"path": path, "store": "store.bin"}) for path in listed]
-    (site / "map.jsonl").write_text("\n".join([*lines, "not json"]) + "\n")
+    (site / "map.jsonl").write_text("\n".join([*lines, bad]) + "\n")
     dask = ["--dask", request.getfixturevalue("dask_scheduler")] if engine == "dask" else []
     where = dask or ["--jobs", "2"]
     done = velmora_run(site, "batch", "embed", "--stores", "map.jsonl", *where)

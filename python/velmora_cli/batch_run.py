@@ -18,7 +18,7 @@ import stat
 import sys
 import time
 from collections.abc import Callable, Generator, Iterable, Iterator, Mapping
-from typing import IO, Any, NoReturn, Optional, TypeVar, cast
+from typing import IO, Any, NoReturn, Optional, TypeVar, Union, cast
 
 from . import engines, files, reports, signals, units
 from .batch import WRITING_OPERATIONS
@@ -324,13 +324,20 @@ def skipped_into(unread: list[str]) -> Callable[[OSError], None]:
 
 def mapping_entries(source: str) -> Iterator[units.Item]:
     for number, line in numbered_lines(source, whole_only=False):
-        try:
-            entry = json.loads(line)
-        except ValueError:
-            entry = None
-        if not isinstance(entry, dict):
+        entry = json_object(line)
+        if entry is None:
             raise UsageError(f"{source}, line {number}: not a JSON object")
         yield entry
+
+
+def json_object(line: Union[str, bytes]) -> Optional[dict[str, Any]]:
+    """The JSON object on `line`, or None for anything else: other JSON, text that is not
+    JSON, or JSON nested deeper than the parser goes."""
+    try:
+        value = json.loads(line)
+    except (ValueError, RecursionError):
+        return None
+    return value if isinstance(value, dict) else None
 
 
 def numbered_lines(source: str, whole_only: bool) -> Iterator[tuple[int, str]]:
@@ -389,11 +396,8 @@ def recorded_ok(output: str, force: bool = False) -> set[str]:
 
 def ok_path(line: str) -> Optional[str]:
     """The path of a record of a page done well, or None for any other line."""
-    try:
-        record = json.loads(line)
-    except (ValueError, RecursionError):
-        return None
-    if isinstance(record, dict) and record.get("status") == units.OK:
+    record = json_object(line)
+    if record is not None and record.get("status") == units.OK:
         path = record.get("path")
         return path if isinstance(path, str) else None
     return None
@@ -633,11 +637,8 @@ def surveyed_file(output: str) -> Optional[str]:
     """The WARC file named by the first record of a survey's output, if any."""
     with open(output, "rb") as records:
         first = records.readline(LAST_RECORD_MAX)
-    try:
-        record = json.loads(first)
-    except (ValueError, RecursionError):  # a line nested deeper than the parser goes
-        return None
-    warc = record.get("warc") if isinstance(record, dict) else None
+    record = json_object(first)
+    warc = record.get("warc") if record is not None else None
     return warc if isinstance(warc, str) else None
 
 
@@ -656,11 +657,8 @@ def ended_in_failure(output: str) -> bool:
     with open(output, "rb") as records:
         records.seek(max(0, records.seek(0, os.SEEK_END) - LAST_RECORD_MAX))
         last = records.read().rstrip(b"\n").rpartition(b"\n")[2]
-    try:
-        record = json.loads(last)
-    except (ValueError, RecursionError):
-        return False
-    return isinstance(record, dict) and record.get("status") == units.ERROR and "uri" not in record
+    record = json_object(last)
+    return record is not None and record.get("status") == units.ERROR and "uri" not in record
 
 
 def write_standard_output(lines: str) -> None:
