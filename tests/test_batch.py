@@ -337,7 +337,12 @@ def test_interrupt_lets_the_running_chunk_finish_in_one_process(site):
 
 @pytest.mark.parametrize(
     "engine, bad",
-    [("pool", "not json"), ("dask", "not json"), ("pool", "[" * 100_000 + "]" * 100_000)],
+    [
+        ("pool", "not json"),
+        ("dask", "not json"),
+        # the id keeps the test's name, which child processes see, short
+        pytest.param("pool", "[" * 100_000 + "]" * 100_000, id="pool-nested"),
+    ],
 )
 def test_a_bad_line_of_stores_keeps_the_records_of_pages_written(site, engine, bad, request):
     listed = site_pages(site)[:66]
